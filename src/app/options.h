@@ -1,0 +1,87 @@
+// Command-line lookups shared by every mode, the tables of options the
+// program knows, and the server settings built from the command line.
+//
+// All lookups scan arguments 1..argc-1 and return pointers into argv; nothing
+// is copied. None of them stops at a "--" argument; only opt_check does.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "app/server_config.h"
+
+namespace orv {
+
+inline constexpr const char* PROGRAM_NAME = "orv_target";
+inline constexpr const char* PROGRAM_BUILD = "20261005-2";
+
+// Printed to stderr (not through the log) when server mode lacks a required
+// option; the process then exits with EXIT_USAGE.
+inline constexpr const char* REQUIRED_OPTIONS_ERROR =
+    "error: --storage, --tls-cert, --tls-key and --acl-file are required (use --help)\n";
+inline constexpr int EXIT_USAGE = 2;
+
+// One row of an option table. A table ends with a row whose long_name is null.
+struct OptionSpec {
+  const char* long_name;
+  const char* alias;  // null: none
+  bool takes_value;
+};
+
+// Options of the modes and of server mode, in lookup order.
+extern const OptionSpec known_options[];
+// --help/-h, --version, --selftest.
+extern const OptionSpec early_options[];
+// --no-syslog, --no-log, --syslog, --log, --log-path (recognised by opt_check
+// only once the run log is set up).
+extern const OptionSpec logging_options[];
+
+// Value of the first matching argument: "<long_name>=<value>" gives <value>;
+// an argument equal to long_name or alias gives the next argument, whatever
+// it holds, or def when there is none. No match gives def. A long name that
+// is only a prefix of an argument ("--log" against "--log-path") does not
+// match. alias may be null.
+const char* opt_value(int argc, const char* const* argv, const char* long_name, const char* alias,
+                      const char* def);
+
+// 1 when some argument equals long_name or alias exactly, else 0. A flag
+// written with "=" does not count.
+int opt_flag(int argc, const char* const* argv, const char* long_name, const char* alias);
+
+// Walks the command line up to a "--" argument and warns (log at WARN and run
+// log under RUNLOG_PROGRAM) about unknown options and about positional
+// arguments beyond max_positional. Returns the number of warnings.
+int opt_check(int argc, const char* const* argv, const OptionSpec* table, int max_positional);
+
+// Unsigned decimal in the manner of strtoul: leading digits count, the rest
+// is ignored, no digits give 0, a leading minus wraps around. The result is
+// 64 bits wide so callers can cap before narrowing.
+uint64_t parse_decimal_u64(const char* text);
+// Port in the manner of strtol, keeping only the low 16 bits.
+uint16_t parse_port(const char* text);
+
+// Largest checkpoint threshold in MiB; larger values are lowered to it.
+inline constexpr uint32_t CHECKPOINT_MIB_MAX = 256;
+inline constexpr int64_t PARTIAL_MAX_AGE_DEFAULT_SEC = 604800;  // 7 days
+
+// Fills *config from the command line. Returns STATUS_INVALID when any of
+// --storage, --tls-cert, --tls-key or --acl-file is missing (the other
+// fields are filled all the same), else STATUS_OK. An empty value
+// ("--storage=") counts as present.
+[[nodiscard]] int32_t server_config_from_args(int argc, const char* const* argv,
+                                              ServerConfig* config);
+
+// Checkpoint byte threshold for the store: MiB times 1,048,576 (0 keeps the
+// store's default).
+uint64_t server_config_checkpoint_bytes(const ServerConfig& config);
+// Partial expiry age in seconds: days times 86,400, or 7 days when 0.
+int64_t server_config_partial_max_age_sec(const ServerConfig& config);
+
+// Writes the title line, a blank line and the usage text to out.
+void print_help(FILE* out);
+
+// Turns the outcome of server mode into the exit code: 0 for STATUS_OK;
+// otherwise logs "orv_target exited with ..." at ERROR and gives 1.
+int server_exit_code(int32_t status);
+
+}  // namespace orv
