@@ -1,14 +1,68 @@
-// Entry of orv_target.
+// Entry of orv_target: selects the mode from the command line and turns its
+// outcome into the exit code. Returning from main (rather than _exit) lets
+// the run log's exit hook record the status.
 #include <cstdio>
-#include <cstring>
+
+#include "app/options.h"
+#include "app/runlog.h"
+#include "app/server_config.h"
+#include "core/log.h"
+#include "core/status.h"
+#include "diag/bundle.h"
+#include "diag/selftest.h"
+#include "app/supervisor.h"
+#include "priv/debug_client.h"
+#include "store/journal.h"
+#include "store/partial.h"
+
+using namespace orv;
+
+namespace {
+
+// Privileged debug client: one request to the privileged socket.
+int run_priv_debug_mode(int argc, const char* const* argv) { return run_priv_debug(argc, argv); }
+
+// Diagnostics bundle: 0 when it was written, else 1.
+int run_collect_diag_mode(int argc, const char* const* argv) {
+  const char* storage = opt_value(argc, argv, "--storage", nullptr, nullptr);
+  const char* diag_dir = opt_value(argc, argv, "--diag-dir", nullptr, nullptr);
+  const char* out = opt_value(argc, argv, "--out", nullptr, nullptr);
+  bool all = opt_flag(argc, argv, "--all", nullptr) != 0;
+  return collect_diag(storage, diag_dir, out, all) == STATUS_OK ? 0 : 1;
+}
+
+int run_server_mode(int argc, const char* const* argv) {
+  ServerConfig config;
+  if (server_config_from_args(argc, argv, &config) != STATUS_OK) {
+    fputs(REQUIRED_OPTIONS_ERROR, stderr);
+    return EXIT_USAGE;
+  }
+  store_set_checkpoint(server_config_checkpoint_bytes(config), config.checkpoint_sec);
+  partial_set_max_age(server_config_partial_max_age_sec(config));
+  return server_exit_code(run_supervised(config));
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--version") == 0) {
-      printf("orv_target %s\n", "1.0.2-alpha028");
-      return 0;
-    }
+  const char* const* args = argv;
+  int rc = handle_version_selftest(argc, args, PROGRAM_NAME);
+  if (rc >= 0) return rc;
+
+  log_init(PROGRAM_NAME, LEVEL_INFO);
+  runlog_init(argc, args, PROGRAM_NAME);
+  (void)opt_check(argc, args, known_options, 0);  // warnings only; never stops the program
+
+  // --priv-debug takes its mode word as a value, so "--priv-debug=<word>"
+  // selects the mode too.
+  if (opt_flag(argc, args, "--priv-debug", nullptr) != 0 ||
+      opt_value(argc, args, "--priv-debug", nullptr, nullptr) != nullptr) {
+    return run_priv_debug_mode(argc, args);
   }
-  fprintf(stderr, "orv_target: this build has no server mode yet\n");
-  return 1;
+  if (opt_flag(argc, args, "--collect-diag", nullptr) != 0) return run_collect_diag_mode(argc, args);
+  if (opt_flag(argc, args, "--help", "-h") != 0) {
+    print_help(stdout);
+    return 0;
+  }
+  return run_server_mode(argc, args);
 }
