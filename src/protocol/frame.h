@@ -1,0 +1,45 @@
+// Frames: a 16-byte header followed by a payload of at most 8 MiB, checked
+// by CRC-32C. The stream has no resynchronisation: after any failure the
+// owner closes the connection.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "protocol/messages.h"
+#include "protocol/tls_channel.h"
+
+namespace orv {
+
+// A decoded frame header (the magic is checked on receipt, not kept).
+struct FrameHeader {
+  uint16_t version = 0;
+  uint16_t msg_type = 0;
+  uint32_t length = 0;
+  uint32_t crc = 0;
+};
+
+void frame_header_encode(uint16_t msg_type, uint32_t length, uint32_t crc,
+                         std::span<uint8_t, FRAME_HEADER_SIZE> out);
+// STATUS_PROTOCOL for a bad magic, a version other than 3 or a length over
+// FRAME_MAX_PAYLOAD; *out is filled either way.
+[[nodiscard]] int32_t frame_header_decode(std::span<const uint8_t, FRAME_HEADER_SIZE> in, FrameHeader* out);
+
+// Sends one frame. STATUS_INVALID (nothing written) for a payload over
+// FRAME_MAX_PAYLOAD, STATUS_IO when the channel fails.
+[[nodiscard]] int32_t send_frame(Channel* channel, uint16_t msg_type, std::span<const uint8_t> payload);
+// The same for a payload held in two pieces (for example a block header and
+// its data), sent without joining them first.
+[[nodiscard]] int32_t send_frame_parts(Channel* channel, uint16_t msg_type, std::span<const uint8_t> head,
+                                       std::span<const uint8_t> body);
+
+// Receives one frame: the payload is read straight into buffer (whose size is
+// the capacity) and the header is copied to *header_out on success only.
+// STATUS_IO: the channel failed or the peer closed (see last_transport_error).
+// STATUS_PROTOCOL: bad magic, version or a length over FRAME_MAX_PAYLOAD.
+// STATUS_INVALID: the length exceeds the buffer. Nothing more is read in
+// these three cases. STATUS_CORRUPT: the payload's CRC does not match.
+[[nodiscard]] int32_t receive_frame(Channel* channel, FrameHeader* header_out, std::span<uint8_t> buffer);
+
+}  // namespace orv

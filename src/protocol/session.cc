@@ -1,0 +1,207 @@
+#include "protocol/session.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "core/status.h"
+#include "core/text.h"
+#include "diag/sysinfo.h"
+#include "integrity/sha256.h"
+#include "protocol/payloads.h"
+#include "protocol/session_handlers.h"
+#include "store/file_io.h"
+
+namespace orv {
+
+namespace {
+
+// Session states as bits, for the dispatch table.
+constexpr uint32_t bit(SessionState s) { return 1u << static_cast<uint32_t>(s); }
+constexpr uint32_t IN_WAIT_HELLO = bit(SessionState::wait_hello);
+constexpr uint32_t IN_WAIT_BEGIN = bit(SessionState::wait_begin);
+constexpr uint32_t IN_RECEIVING = bit(SessionState::receiving_blocks);
+
+struct DispatchRule {
+  uint32_t states;       // where the request is accepted; 0: never
+  size_t min_length;     // shorter payloads are protocol errors
+  SessionHandler handler;  // null: this target cannot serve the request
+};
+
+// Indexed by message type. Types sent only by the target are never accepted.
+// HELLO re-authenticates in wait_begin; during an open backup it is refused,
+// since switching keys would leave that backup's files in an unclear state.
+constexpr DispatchRule kRules[MSG_REQUEST_TYPE_MAX + 1] = {
+    /* 0                   */ {0, 0, nullptr},
+    /* 1  HELLO            */ {IN_WAIT_HELLO | IN_WAIT_BEGIN, HELLO_MIN_SIZE, session_hello},
+    /* 2  HELLO_REPLY      */ {0, 0, nullptr},
+    /* 3  BEGIN            */ {IN_WAIT_BEGIN, BEGIN_MIN_SIZE, nullptr},
+    /* 4  BEGIN_OK         */ {0, 0, nullptr},
+    /* 5  BLOCK            */ {IN_RECEIVING, BLOCK_HEADER_SIZE, nullptr},
+    /* 6  ACK              */ {0, 0, nullptr},
+    /* 7  END              */ {IN_RECEIVING, 0, nullptr},
+    /* 8  END_OK           */ {0, 0, nullptr},
+    /* 9  ERROR            */ {0, 0, nullptr},
+    /* 10 PING             */ {IN_WAIT_HELLO | IN_WAIT_BEGIN | IN_RECEIVING, 0, session_ping},
+    /* 11 PONG             */ {0, 0, nullptr},
+    /* 12 FIND_PARENT      */ {IN_WAIT_BEGIN, FIND_PARENT_MIN_SIZE, nullptr},
+    /* 13 FIND_PARENT_REPLY*/ {0, 0, nullptr},
+    /* 14 FETCH_CHAIN      */ {IN_WAIT_BEGIN, FETCH_CHAIN_MIN_SIZE, nullptr},
+    /* 15 CHAIN_HEADER     */ {0, 0, nullptr},
+    /* 16 CHAIN_ENTRIES    */ {0, 0, nullptr},
+    /* 17 CHAIN_END        */ {0, 0, nullptr},
+    /* 18 READ_RANGE       */ {IN_WAIT_BEGIN, READ_RANGE_SIZE, nullptr},
+    /* 19 RANGE_DATA       */ {0, 0, nullptr},
+    /* 20 LIST_BACKUPS     */ {IN_WAIT_BEGIN, LIST_BACKUPS_MIN_SIZE, nullptr},
+    /* 21 BACKUP_LIST      */ {0, 0, nullptr},
+    /* 22 QUERY_PARTIAL    */ {IN_WAIT_BEGIN, QUERY_PARTIAL_MIN_SIZE, nullptr},
+    /* 23 PARTIAL_INFO     */ {0, 0, nullptr},
+    /* 24 CONTINUE         */ {IN_WAIT_BEGIN, CONTINUE_MIN_SIZE, nullptr},
+    /* 25 CONTINUE_OK      */ {0, 0, nullptr},
+    /* 26 CONTINUE_ENTRIES */ {0, 0, nullptr},
+    /* 27 CONTINUE_END     */ {0, 0, nullptr},
+    /* 28 DROP_ENTRIES     */ {IN_RECEIVING, DROP_MIN_SIZE, nullptr},
+    /* 29 DISCARD_PARTIAL  */ {IN_WAIT_BEGIN, DISCARD_PARTIAL_MIN_SIZE, nullptr},
+};
+
+// Sends ERROR, sets the error state and returns the status that ends the
+// session: the refusal's status, or the send status if the ERROR did not go out.
+int32_t refuse_and_end(Session* session, int32_t status, const char* text) {
+  int32_t rc = send_error(session, status, text);
+  session->state = SessionState::error;
+  return rc != STATUS_OK ? rc : status;
+}
+
+// Releases the backup, restore and entry state of the record.
+void release_resources(Session* session) {
+  if (session->image_fd >= 0) {
+    (void)file_close(session->image_fd);  // an unfinished image stays as it is; nothing to report to
+    session->image_fd = -1;
+  }
+  free(session->entries);
+  session->entries = nullptr;
+  session->entry_count = 0;
+  session->entry_capacity = 0;
+  for (size_t i = 0; i < session->chain_count; ++i) {
+    if (session->chain_files[i].fd >= 0) (void)file_close(session->chain_files[i].fd);  // read-only
+    free(session->chain_files[i].path);
+  }
+  free(session->chain_files);
+  session->chain_files = nullptr;
+  session->chain_count = 0;
+  delete[] session->range_buffer;
+  session->range_buffer = nullptr;
+}
+
+}  // namespace
+
+const char* session_state_name(SessionState state) {
+  switch (state) {
+    case SessionState::wait_hello: return "wait_hello";
+    case SessionState::wait_begin: return "wait_begin";
+    case SessionState::receiving_blocks: return "receiving_blocks";
+    case SessionState::done: return "done";
+    case SessionState::error: return "error";
+  }
+  return "?";
+}
+
+void session_init(Session* session, const char* storage_root, const AclEntry* acl_table, size_t acl_count,
+                  const char* diag_dir, bool diag_enabled, const Channel& channel) {
+  std::destroy_at(session);
+  std::construct_at(session);  // value-initialised: every byte cleared, image_fd -1
+  session->channel = channel;
+  session->acl_table = acl_table;
+  session->acl_count = acl_count;
+  copy_text(session->storage_root, sizeof session->storage_root, storage_root != nullptr ? storage_root : "");
+  if (diag_enabled) {
+    if (diag_dir != nullptr && diag_dir[0] != '\0') {
+      copy_text(session->diag_dir, sizeof session->diag_dir, diag_dir);
+    } else {
+      // A longer path is cut, like every text of the record.
+      if (snprintf(session->diag_dir, sizeof session->diag_dir, "%s/diag", session->storage_root) < 0) {
+        session->diag_dir[0] = '\0';
+      }
+    }
+  }
+  session->start_ms = monotonic_ms();
+}
+
+int32_t session_dispatch(Session* session, const FrameHeader& header, std::span<const uint8_t> payload) {
+  uint16_t type = header.msg_type;
+  if (type > MSG_REQUEST_TYPE_MAX) return STATUS_PROTOCOL;
+  const DispatchRule& rule = kRules[type];
+  if ((rule.states & bit(session->state)) == 0) return STATUS_PROTOCOL;
+  if (payload.size() < rule.min_length) return STATUS_PROTOCOL;
+  if (rule.handler == nullptr) return STATUS_PROTOCOL;
+  return rule.handler(session, payload);
+}
+
+int32_t send_error(Session* session, int32_t status, const char* text) {
+  uint8_t payload[ERROR_SIZE];
+  size_t n = encode_error(status, text, payload);
+  return send_frame(&session->channel, MSG_ERROR, std::span<const uint8_t>(payload, n));
+}
+
+int32_t session_send(Session* session, uint16_t msg_type, std::span<const uint8_t> payload) {
+  return send_frame(&session->channel, msg_type, payload);
+}
+
+int32_t session_check_subdir(Session* session, const char* subdir, char* workdir, size_t cap) {
+  bool permitted = session->acl_entry != nullptr && acl_permits(session->acl_entry, subdir);
+  if (permitted) {
+    int n = snprintf(workdir, cap, "%s/%s", session->storage_root, subdir);
+    permitted = n >= 0 && static_cast<size_t>(n) < SESSION_WORKDIR_SIZE && static_cast<size_t>(n) < cap;
+  }
+  if (permitted) return STATUS_OK;
+  if (cap > 0) workdir[0] = '\0';
+  int32_t status = session->acl_entry != nullptr ? STATUS_INVALID : STATUS_PROTOCOL;
+  return refuse_and_end(session, status, "target_subdir not permitted for this api key");
+}
+
+int32_t session_hello(Session* session, std::span<const uint8_t> payload) {
+  HelloRequest hello;
+  if (decode_hello(payload, &hello) != STATUS_OK) return STATUS_PROTOCOL;
+  uint8_t digest[SHA256_DIGEST_SIZE];
+  sha256(hello.api_key, strlen(hello.api_key), digest);
+  explicit_bzero(hello.api_key, sizeof hello.api_key);  // the key itself is never kept
+
+  // The key is checked before the version, so a stranger learns nothing
+  // about the protocol.
+  const AclEntry* entry = acl_find_key(session->acl_table, session->acl_count, digest);
+  if (entry == nullptr) return refuse_and_end(session, STATUS_INVALID, "unknown or invalid api key");
+  session->acl_entry = entry;
+  if (hello.protocol_version != PROTOCOL_VERSION) {
+    return refuse_and_end(session, STATUS_PROTOCOL,
+                          "protocol version mismatch: agent and target must be upgraded together");
+  }
+  session->state = SessionState::wait_begin;
+  session->peer_flags = hello.flags;
+
+  HelloReply reply;
+  reply.protocol_version = PROTOCOL_VERSION;
+  copy_text(reply.version_text, sizeof reply.version_text, TARGET_VERSION_TEXT);
+  char host[HELLO_REPLY_HOST_SIZE] = {};
+  if (gethostname(host, sizeof host) != 0) host[0] = '\0';
+  host[sizeof host - 1] = '\0';
+  copy_text(reply.host_name, sizeof reply.host_name, host);
+  reply.flags = TARGET_FLAGS;
+  uint8_t out[HELLO_REPLY_SIZE];
+  size_t n = encode_hello_reply(reply, out);
+  return session_send(session, MSG_HELLO_REPLY, std::span<const uint8_t>(out, n));
+}
+
+int32_t session_ping(Session* session, std::span<const uint8_t> payload) {
+  (void)payload;  // ignored
+  return session_send(session, MSG_PONG, {});
+}
+
+void session_end(Session* session, int32_t disconnect_status) {
+  (void)disconnect_status;  // reported by the diagnostics record
+  release_resources(session);
+}
+
+}  // namespace orv

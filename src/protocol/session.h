@@ -1,0 +1,124 @@
+// One protocol session per connection: authentication (HELLO), then one
+// backup or any number of queries and restore reads. The record is owned by
+// the connection thread and never shared; it holds the whole backup header,
+// so it lives in that thread's frame or in one allocation.
+//
+// Contract with the connection thread: session_init after the handshake;
+// while session_state() is neither done nor error, receive_frame into an
+// 8 MiB buffer and session_dispatch; then session_end with the status that
+// ended the loop (0 when the session reached done) and channel_close of
+// session.channel.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "protocol/acl.h"
+#include "protocol/frame.h"
+#include "protocol/messages.h"
+#include "protocol/tls_channel.h"
+
+namespace orv {
+
+enum class SessionState : uint32_t {
+  wait_hello = 0,        // accepted, no valid HELLO yet
+  wait_begin = 1,        // authenticated: queries, restore reads, BEGIN or CONTINUE
+  receiving_blocks = 2,  // a backup (new or continued) is open
+  done = 3,              // the backup was finished with END
+  error = 4,             // a request failed in a way that ends the session
+};
+
+// "wait_hello", "wait_begin", "receiving_blocks", "done", "error", or "?".
+const char* session_state_name(SessionState state);
+
+inline constexpr size_t SESSION_ROOT_SIZE = 512;
+inline constexpr size_t SESSION_DIAG_DIR_SIZE = 512;
+inline constexpr size_t SESSION_TMP_IMAGE_PATH_SIZE = 1040;
+inline constexpr size_t SESSION_IMAGE_PATH_SIZE = 1024;
+inline constexpr size_t SESSION_CATALOG_PATH_SIZE = 1024;
+inline constexpr size_t SESSION_JOURNAL_PATH_SIZE = 1100;
+// "<storage root>/<target_subdir>" must be shorter than this.
+inline constexpr size_t SESSION_WORKDIR_SIZE = 576;
+
+// One image file of the chain announced by the last FETCH_CHAIN.
+struct ChainFile {
+  char* path = nullptr;  // owned copy
+  uint64_t size = 0;
+  int fd = -1;           // opened on first read
+};
+
+struct Session {
+  SessionState state = SessionState::wait_hello;
+  Channel channel;
+  uint32_t peer_flags = 0;  // agent flags from HELLO; FLAG_CONTINUE
+
+  // Table current when the connection was accepted; read-only, not owned.
+  const AclEntry* acl_table = nullptr;
+  size_t acl_count = 0;
+  const AclEntry* acl_entry = nullptr;  // the agent's entry once HELLO succeeded
+
+  char storage_root[SESSION_ROOT_SIZE] = {};
+
+  // Backup being received.
+  uint8_t header[WIRE_BACKUP_HEADER_SIZE] = {};
+  char tmp_image_path[SESSION_TMP_IMAGE_PATH_SIZE] = {};
+  char image_path[SESSION_IMAGE_PATH_SIZE] = {};
+  char catalog_path[SESSION_CATALOG_PATH_SIZE] = {};
+  char journal_path[SESSION_JOURNAL_PATH_SIZE] = {};
+  int image_fd = -1;
+  uint64_t image_size = 0;  // block bytes written to the image so far
+  bool journaling = false;  // the backup can still be continued after an interruption
+  uint8_t* entries = nullptr;  // WIRE_ENTRY_SIZE bytes each, malloc'd
+  size_t entry_count = 0;
+  size_t entry_capacity = 0;
+  bool resumed = false;
+
+  // Counters reported at session end.
+  uint64_t frames = 0;           // BLOCK and DROP_ENTRIES frames received
+  uint64_t durable_seq = 0;      // frames at the last completed checkpoint
+  uint64_t checkpoint_count = 0;
+  uint64_t partial_expired_count = 0;
+
+  // Restore state.
+  ChainFile* chain_files = nullptr;  // malloc'd array
+  size_t chain_count = 0;
+  uint8_t* range_buffer = nullptr;   // FRAME_MAX_PAYLOAD bytes, first READ_RANGE
+
+  char diag_dir[SESSION_DIAG_DIR_SIZE] = {};  // empty: no diagnostics record
+  uint64_t start_ms = 0;
+};
+
+// Resets the whole record and takes over the channel (session->channel is
+// then the connection's). diag_dir null or empty means "<storage_root>/diag";
+// with diag_enabled false the session's diag_dir stays empty.
+void session_init(Session* session, const char* storage_root, const AclEntry* acl_table, size_t acl_count,
+                  const char* diag_dir, bool diag_enabled, const Channel& channel);
+
+// Handles one received frame. Any status other than STATUS_OK ends the session.
+[[nodiscard]] int32_t session_dispatch(Session* session, const FrameHeader& header,
+                                       std::span<const uint8_t> payload);
+
+inline SessionState session_state(const Session* session) { return session->state; }
+
+// Ends the session: an open backup is left as a partial where possible and
+// every resource of the record is released. The channel is not closed.
+void session_end(Session* session, int32_t disconnect_status);
+
+// Sends ERROR with status and text (cut to 255 characters). Returns the
+// send status.
+[[nodiscard]] int32_t send_error(Session* session, int32_t status, const char* text);
+
+// Sends one answer frame on the session's channel.
+[[nodiscard]] int32_t session_send(Session* session, uint16_t msg_type, std::span<const uint8_t> payload);
+
+// Directory permission for a request naming target_subdir (already
+// NUL-terminated after its 64th byte). On success writes
+// "<storage root>/<subdir>" into workdir (cap bytes, at least
+// SESSION_WORKDIR_SIZE) and returns STATUS_OK. Otherwise sends ERROR
+// "target_subdir not permitted for this api key" (STATUS_INVALID, or
+// STATUS_PROTOCOL when no key was accepted yet), sets error and returns that
+// status (or the send status if sending failed).
+[[nodiscard]] int32_t session_check_subdir(Session* session, const char* subdir, char* workdir, size_t cap);
+
+}  // namespace orv

@@ -1,0 +1,280 @@
+#include "protocol/tls_channel.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <new>
+
+#include "core/status.h"
+
+namespace orv {
+
+struct TlsContext {
+  SSL_CTX* ctx = nullptr;
+};
+
+namespace {
+
+// Per-thread: concurrent connections never see each other's errors.
+thread_local char t_transport_error[TRANSPORT_ERROR_SIZE];
+
+pthread_once_t g_library_once = PTHREAD_ONCE_INIT;
+
+void library_init_once() {
+  OPENSSL_init_ssl(0, nullptr);
+  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+  // A write to a peer that has gone away must fail, not end the process.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+void library_init() { pthread_once(&g_library_once, library_init_once); }
+
+// Sets the transport error text after a failed SSL_read/SSL_write with
+// result r, and empties OpenSSL's error queue in every case.
+void tls_set_error(SSL* ssl, int r, const char* operation) {
+  int saved_errno = errno;
+  int code = SSL_get_error(ssl, r);
+  unsigned long queued = ERR_peek_last_error();
+  if (code == SSL_ERROR_ZERO_RETURN) {
+    transport_error_set("the peer closed the TLS connection");
+  } else if (queued != 0) {
+    char text[200];
+    ERR_error_string_n(queued, text, sizeof text);
+    transport_error_set("TLS %s failed: %s", operation, text);
+  } else if (code == SSL_ERROR_SYSCALL && r == 0) {
+    transport_error_set("the connection was closed unexpectedly by the peer or the network");
+  } else if (code == SSL_ERROR_SYSCALL) {
+    char text[128];
+    errno = saved_errno;
+    transport_error_set("TLS %s failed: %s", operation, errno_text(text, sizeof text));
+  } else {
+    transport_error_set("TLS %s failed (SSL error %d)", operation, code);
+  }
+  ERR_clear_error();
+}
+
+// SSL_read/SSL_write take an int length.
+int clamp_int(size_t n) { return n > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(n); }
+
+// Creates a context of the given method with the transfer settings shared by
+// both sides: read-ahead with a large buffer.
+int32_t context_new(const SSL_METHOD* method, SSL_CTX** out) {
+  library_init();
+  SSL_CTX* ctx = SSL_CTX_new(method);
+  if (ctx == nullptr) {
+    ERR_clear_error();
+    return STATUS_IO;
+  }
+  SSL_CTX_set_read_ahead(ctx, 1);
+  SSL_CTX_set_default_read_buffer_len(ctx, TLS_READ_BUFFER_SIZE);
+  *out = ctx;
+  return STATUS_OK;
+}
+
+int32_t wrap_context(SSL_CTX* ctx, TlsContext** out) {
+  TlsContext* handle = new (std::nothrow) TlsContext;
+  if (handle == nullptr) {
+    SSL_CTX_free(ctx);
+    return STATUS_NOMEM;
+  }
+  handle->ctx = ctx;
+  *out = handle;
+  return STATUS_OK;
+}
+
+}  // namespace
+
+const char* last_transport_error() { return t_transport_error; }
+
+void transport_error_clear() { t_transport_error[0] = '\0'; }
+
+void transport_error_set(const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(t_transport_error, sizeof t_transport_error, format, ap);
+  va_end(ap);
+}
+
+int32_t tls_context_load(const char* cert_path, const char* key_path, TlsContext** out) {
+  SSL_CTX* ctx = nullptr;
+  int32_t rc = context_new(TLS_server_method(), &ctx);
+  if (rc != STATUS_OK) return rc;
+  // The chain variant also sends intermediate certificates listed after the
+  // server certificate; for a single certificate it is the same.
+  if (SSL_CTX_use_certificate_chain_file(ctx, cert_path) != 1 ||
+      SSL_CTX_use_PrivateKey_file(ctx, key_path, SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_check_private_key(ctx) != 1) {
+    ERR_clear_error();
+    SSL_CTX_free(ctx);
+    return STATUS_INVALID;
+  }
+  // No session tickets: agents do not resume sessions, and a peer that never
+  // reads would otherwise leave the tickets unread and make its close a reset.
+  SSL_CTX_set_num_tickets(ctx, 0);
+  return wrap_context(ctx, out);
+}
+
+void tls_context_free(TlsContext* context) {
+  if (context == nullptr) return;
+  SSL_CTX_free(context->ctx);
+  delete context;
+}
+
+int32_t tls_context_share(TlsContext* context, TlsContext** out) {
+  TlsContext* handle = new (std::nothrow) TlsContext;
+  if (handle == nullptr) return STATUS_NOMEM;
+  SSL_CTX_up_ref(context->ctx);
+  handle->ctx = context->ctx;
+  *out = handle;
+  return STATUS_OK;
+}
+
+int32_t tls_accept(TlsContext* context, int fd, Channel* out) {
+  ERR_clear_error();
+  SSL* ssl = SSL_new(context->ctx);
+  if (ssl == nullptr) {
+    ERR_clear_error();
+    return STATUS_IO;
+  }
+  if (SSL_set_fd(ssl, fd) != 1) {
+    ERR_clear_error();
+    SSL_free(ssl);
+    return STATUS_IO;
+  }
+  int r = SSL_accept(ssl);
+  if (r != 1) {
+    tls_set_error(ssl, r, "handshake");
+    SSL_free(ssl);
+    return STATUS_PROTOCOL;
+  }
+  out->fd = fd;
+  out->tls = ssl;
+  return STATUS_OK;
+}
+
+int32_t tls_client_context_new(const char* ca_file, TlsContext** out) {
+  SSL_CTX* ctx = nullptr;
+  int32_t rc = context_new(TLS_client_method(), &ctx);
+  if (rc != STATUS_OK) return rc;
+  if (ca_file != nullptr) {
+    if (SSL_CTX_load_verify_locations(ctx, ca_file, nullptr) != 1) {
+      ERR_clear_error();
+      SSL_CTX_free(ctx);
+      return STATUS_INVALID;
+    }
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  } else {
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+  }
+  return wrap_context(ctx, out);
+}
+
+int32_t tls_connect(TlsContext* context, int fd, const char* server_name, Channel* out) {
+  ERR_clear_error();
+  SSL* ssl = SSL_new(context->ctx);
+  if (ssl == nullptr) {
+    ERR_clear_error();
+    return STATUS_IO;
+  }
+  bool ok = SSL_set_fd(ssl, fd) == 1;
+  if (ok && server_name != nullptr && server_name[0] != '\0') {
+    ok = SSL_set_tlsext_host_name(ssl, server_name) == 1 && SSL_set1_host(ssl, server_name) == 1;
+  }
+  if (!ok) {
+    ERR_clear_error();
+    SSL_free(ssl);
+    return STATUS_IO;
+  }
+  int r = SSL_connect(ssl);
+  if (r != 1) {
+    tls_set_error(ssl, r, "handshake");
+    SSL_free(ssl);
+    return STATUS_PROTOCOL;
+  }
+  out->fd = fd;
+  out->tls = ssl;
+  return STATUS_OK;
+}
+
+int32_t send_all(Channel* channel, const void* bytes, size_t n) {
+  const uint8_t* p = static_cast<const uint8_t*>(bytes);
+  size_t done = 0;
+  while (done < n) {
+    if (channel->tls != nullptr) {
+      ERR_clear_error();
+      int r = SSL_write(channel->tls, p + done, clamp_int(n - done));
+      if (r <= 0) {
+        tls_set_error(channel->tls, r, "send");
+        return STATUS_IO;
+      }
+      done += static_cast<size_t>(r);
+      continue;
+    }
+    ssize_t r = send(channel->fd, p + done, n - done, MSG_NOSIGNAL);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      char text[128];
+      transport_error_set("%s failed: %s", "send", errno_text(text, sizeof text));
+      return STATUS_IO;
+    }
+    if (r == 0) {
+      transport_error_set("send failed: nothing could be sent");
+      return STATUS_IO;
+    }
+    done += static_cast<size_t>(r);
+  }
+  return STATUS_OK;
+}
+
+int32_t recv_all(Channel* channel, void* bytes, size_t n) {
+  uint8_t* p = static_cast<uint8_t*>(bytes);
+  size_t done = 0;
+  while (done < n) {
+    if (channel->tls != nullptr) {
+      ERR_clear_error();
+      int r = SSL_read(channel->tls, p + done, clamp_int(n - done));
+      if (r <= 0) {
+        tls_set_error(channel->tls, r, "receive");
+        return STATUS_IO;
+      }
+      done += static_cast<size_t>(r);
+      continue;
+    }
+    ssize_t r = recv(channel->fd, p + done, n - done, 0);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      char text[128];
+      transport_error_set("%s failed: %s", "recv", errno_text(text, sizeof text));
+      return STATUS_IO;
+    }
+    if (r == 0) {
+      transport_error_set("the peer closed the connection");
+      return STATUS_IO;
+    }
+    done += static_cast<size_t>(r);
+  }
+  return STATUS_OK;
+}
+
+void channel_close(Channel* channel) {
+  if (channel->tls != nullptr) {
+    (void)SSL_shutdown(channel->tls);  // close-notify only; the answer is not awaited
+    ERR_clear_error();
+    SSL_free(channel->tls);
+    channel->tls = nullptr;
+  }
+  if (channel->fd != -1) {
+    (void)close(channel->fd);  // nothing left to report to: the connection is over
+    channel->fd = -1;
+  }
+}
+
+}  // namespace orv
