@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "store/formats.h"
+
 namespace orv {
 
 // ---- Frame header (16 bytes) ----------------------------------------------
@@ -116,9 +118,9 @@ inline constexpr size_t WIRE_ENTRY_AGENT_TAIL_SIZE = 32;
 inline constexpr size_t WIRE_ENTRY_SIZE = 8 + 8 + 4 + 4 + 1 + 1 + 32;
 static_assert(WIRE_ENTRY_AGENT_TAIL_OFF + WIRE_ENTRY_AGENT_TAIL_SIZE == WIRE_ENTRY_SIZE);
 static_assert(WIRE_ENTRY_SIZE == 58);
-inline constexpr uint8_t ENTRY_FLAG_NO_DATA = 0x01;
-inline constexpr uint8_t ENTRY_FLAG_DROPPED = 0x80;
-inline constexpr uint64_t ENTRY_NO_OFFSET = ~static_cast<uint64_t>(0);
+// Entry flags and the no-data offset are those of the stored catalog entry.
+static_assert(WIRE_ENTRY_SIZE == CATALOG_ENTRY_SIZE);
+static_assert(WIRE_BACKUP_HEADER_SIZE == BACKUP_HEADER_SIZE);
 // Entry streams (CHAIN_ENTRIES, CONTINUE_ENTRIES) are split into frames of
 // at most this many entries.
 inline constexpr size_t ENTRIES_PER_FRAME = 100000;

@@ -1,0 +1,477 @@
+#include "store/partial.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "core/status.h"
+#include "core/text.h"
+#include "core/unique_fd.h"
+#include "diag/sysinfo.h"
+#include "store/catalog.h"
+#include "store/entry_array.h"
+#include "store/file_io.h"
+#include "store/journal_reader.h"
+#include "store/key_index.h"
+#include "store/names.h"
+#include "store/partial_lock.h"
+
+namespace orv {
+
+namespace {
+
+constexpr size_t kReplayChunk = 1048576;
+static_assert(kReplayChunk % JOURNAL_RECORD_SIZE == 0);
+// Largest entry list reserved up front (about 3.7 GB of address space).
+constexpr uint64_t kReserveMax = uint64_t{64} << 20;
+
+std::atomic<int64_t> g_max_age{PARTIAL_MAX_AGE_DEFAULT};
+
+struct DirCloser {
+  DIR* d;
+  ~DirCloser() {
+    if (d != nullptr) closedir(d);
+  }
+};
+
+bool is_journal_name(const char* name) { return ends_with(name, JOURNAL_SUFFIX) && strlen(name) >= 5; }
+
+template <typename... Args>
+bool format_fits(char* buf, size_t cap, const char* fmt, Args... args) {
+  int n = snprintf(buf, cap, fmt, args...);
+  return n >= 0 && static_cast<size_t>(n) < cap;
+}
+
+// Opens and reads a journal header; 0 or the failure.
+int32_t read_journal_header(const char* path, uint8_t* head, BackupHeader* payload, uint64_t* first) {
+  int raw = -1;
+  int32_t rc = file_open_read(path, &raw);
+  if (rc != STATUS_OK) return rc;
+  UniqueFd fd(raw);
+  return journal_read_header(fd.get(), head, payload, first);
+}
+
+struct UuidKey {
+  const Uuid* uuid;
+};
+
+bool match_uuid(const BackupHeader& h, const void* key) {
+  return uuid_equal(header_uuid(h), *static_cast<const UuidKey*>(key)->uuid) == 1;
+}
+
+struct NameKey {
+  const char* name;
+  uint8_t type;
+  const Uuid* parent;
+};
+
+bool match_name(const BackupHeader& h, const void* key) {
+  const auto* k = static_cast<const NameKey*>(key);
+  char name[HDR_NAME_SIZE];
+  header_name(h, name);
+  return strcmp(name, k->name) == 0 && header_type(h) == k->type && uuid_equal(header_parent_uuid(h), *k->parent) == 1;
+}
+
+// The entry list being rebuilt from journal records. While block keys
+// arrive strictly ascending (the usual case) a new key cannot repeat an
+// earlier one and a dropped key is found by binary search, so no hash index
+// is needed; the first key out of order builds the index from what is
+// there and it is used from then on. Results are the same either way.
+struct Replay {
+  CatalogEntry* entries = nullptr;
+  uint64_t count = 0;
+  uint64_t capacity = 0;
+  uint64_t index_hint = 0;
+  bool indexed = false;
+  KeyIndex index;
+  // The all-ones key cannot live in a KeyIndex; its position is kept here.
+  bool have_ones = false;
+  uint64_t ones_pos = 0;
+  // Some entry may carry the dropped flag (set by a drop record, or sent so).
+  bool any_dropped = false;
+
+  // Single-pass bookkeeping (see partial_load): entries at the last
+  // checkpoint, whether a record after it changed an existing entry, and the
+  // first failure while applying.
+  uint64_t checkpoint_entries = 0;
+  bool tail_changed = false;
+  int32_t error = STATUS_OK;
+
+  Replay() = default;
+  Replay(const Replay&) = delete;
+  Replay& operator=(const Replay&) = delete;
+  ~Replay() { reset(); }
+
+  // Back to the empty state, releasing what is owned.
+  void reset() {
+    key_index_free(&index);
+    free(entries);
+    entries = nullptr;
+    count = capacity = index_hint = 0;
+    indexed = have_ones = any_dropped = tail_changed = false;
+    ones_pos = checkpoint_entries = 0;
+    error = STATUS_OK;
+  }
+
+  bool find(uint64_t key, uint64_t* pos) const {
+    if (indexed) {
+      if (key == KEY_INDEX_EMPTY) {
+        *pos = ones_pos;
+        return have_ones;
+      }
+      return key_index_find(index, key, pos);
+    }
+    uint64_t lo = 0, hi = count;  // entries[0..count) strictly ascending
+    while (lo < hi) {
+      uint64_t mid = lo + (hi - lo) / 2;
+      uint64_t k = entry_key(entries[mid]);
+      if (k == key) {
+        *pos = mid;
+        return true;
+      }
+      if (k < key) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    return false;
+  }
+
+  int32_t build_index() {
+    int32_t rc = key_index_init(&index, index_hint > count ? index_hint : count);
+    if (rc != STATUS_OK) return rc;
+    indexed = true;
+    for (uint64_t i = 0; i < count && rc == STATUS_OK; ++i) {
+      uint64_t key = entry_key(entries[i]);
+      if (key == KEY_INDEX_EMPTY) {
+        have_ones = true;
+        ones_pos = i;
+      } else {
+        rc = key_index_put(&index, key, i);
+      }
+    }
+    return rc;
+  }
+
+  int32_t append(const uint8_t* body) {
+    if (count == capacity) {
+      int32_t rc = entry_array_reserve(&entries, &capacity, count + 1);
+      if (rc != STATUS_OK) return rc;
+    }
+    memcpy(entries[count].bytes, body, CATALOG_ENTRY_SIZE);
+    if ((body[ENT_FLAGS_OFF] & ENTRY_FLAG_DROPPED) != 0) any_dropped = true;
+    count += 1;
+    return STATUS_OK;
+  }
+
+  // *changed: an existing entry was replaced (rather than one appended).
+  int32_t block(const uint8_t* rec, bool* changed) {
+    *changed = false;
+    const uint8_t* body = rec + REC_BODY_OFF;
+    uint64_t key = get_u64_le(std::span<const uint8_t>(rec, JOURNAL_RECORD_SIZE), REC_BODY_OFF);
+    if (!indexed) {
+      if (count == 0 || key > entry_key(entries[count - 1])) return append(body);
+      int32_t rc = build_index();
+      if (rc != STATUS_OK) return rc;
+    }
+    bool found = false;
+    uint64_t pos = 0;
+    if (key == KEY_INDEX_EMPTY) {
+      found = have_ones;
+      pos = ones_pos;
+      if (!found) {
+        have_ones = true;
+        ones_pos = count;
+      }
+    } else {
+      int32_t rc = key_index_find_or_put(&index, key, count, &found, &pos);
+      if (rc != STATUS_OK) return rc;
+    }
+    if (found) {
+      memcpy(entries[pos].bytes, body, CATALOG_ENTRY_SIZE);
+      if ((body[ENT_FLAGS_OFF] & ENTRY_FLAG_DROPPED) != 0) any_dropped = true;
+      *changed = true;
+      return STATUS_OK;
+    }
+    return append(body);
+  }
+
+  // True when an entry was marked.
+  bool drop(const uint8_t* rec) {
+    uint64_t key = get_u64_le(std::span<const uint8_t>(rec, JOURNAL_RECORD_SIZE), REC_DROP_KEY_OFF);
+    uint64_t pos;
+    if (!find(key, &pos)) return false;  // a key never recorded: nothing to drop
+    entry_set_flags(&entries[pos], static_cast<uint8_t>(entry_flags(entries[pos]) | ENTRY_FLAG_DROPPED));
+    any_dropped = true;
+    return true;
+  }
+
+  int32_t apply(const uint8_t* rec, bool* changed) {
+    *changed = false;
+    uint8_t kind = journal_record_kind(rec);
+    if (kind == REC_BLOCK) return block(rec, changed);
+    if (kind == REC_DROP) *changed = drop(rec);
+    return STATUS_OK;
+  }
+};
+
+// Visitor of the single pass: applies every valid record as the scan meets
+// it and notes, at each checkpoint, how far the entries are trusted.
+void apply_visited(void* ctx, const uint8_t* rec, const JournalScan&) {
+  auto* r = static_cast<Replay*>(ctx);
+  if (r->error != STATUS_OK) return;
+  if (journal_record_kind(rec) == REC_CHECKPOINT) {
+    r->checkpoint_entries = r->count;
+    r->tail_changed = false;
+    return;
+  }
+  bool changed = false;
+  r->error = r->apply(rec, &changed);
+  if (changed) r->tail_changed = true;
+}
+
+// Second pass, used only when the single pass cannot be cut back: applies
+// the records from first to checkpoint_end, which the scan has already
+// validated (CRCs are not checked again).
+int32_t replay(int fd, uint64_t first, uint64_t checkpoint_end, Replay* r) {
+  auto* buf = static_cast<uint8_t*>(malloc(kReplayChunk));
+  if (buf == nullptr) return STATUS_NOMEM;
+  int32_t rc = STATUS_OK;
+  uint64_t p = first;
+  while (rc == STATUS_OK && p < checkpoint_end) {
+    uint64_t left = checkpoint_end - p;
+    size_t want = left < kReplayChunk ? static_cast<size_t>(left) : kReplayChunk;
+    size_t got = 0;
+    rc = file_pread(fd, buf, want, p, &got);
+    if (rc != STATUS_OK) break;
+    if (got < JOURNAL_RECORD_SIZE) {
+      rc = STATUS_CORRUPT;  // the file shrank since the scan
+      break;
+    }
+    size_t whole = got / JOURNAL_RECORD_SIZE * JOURNAL_RECORD_SIZE;
+    for (size_t off = 0; off < whole && rc == STATUS_OK; off += JOURNAL_RECORD_SIZE) {
+      bool changed = false;
+      rc = r->apply(buf + off, &changed);
+    }
+    p += whole;
+  }
+  free(buf);
+  return rc;
+}
+
+}  // namespace
+
+void partial_set_max_age(int64_t seconds) {
+  if (seconds > 0) g_max_age.store(seconds, std::memory_order_relaxed);
+}
+
+int64_t partial_max_age() { return g_max_age.load(std::memory_order_relaxed); }
+
+int32_t partial_find(const char* dir, PartialPredicate pred, const void* key, char* journal_path, size_t cap,
+                     BackupHeader* header) {
+  if (cap > 0) journal_path[0] = '\0';
+  DirCloser d{opendir(dir)};
+  if (d.d == nullptr) return STATUS_NOT_FOUND;
+  auto* payload = new (std::nothrow) BackupHeader;
+  auto* best = new (std::nothrow) BackupHeader;
+  if (payload == nullptr || best == nullptr) {
+    delete payload;
+    delete best;
+    return STATUS_NOMEM;
+  }
+  int64_t best_time = -1;
+  char best_path[PARTIAL_PATH_SIZE] = {};
+  char path[PARTIAL_PATH_SIZE];
+  char tmp[PARTIAL_PATH_SIZE];
+  uint8_t head[JOURNAL_HEADER_SIZE];
+  while (struct dirent* e = readdir(d.d)) {
+    if (!is_journal_name(e->d_name)) continue;
+    if (!format_fits(path, sizeof path, "%s/%s", dir, e->d_name)) continue;
+    uint64_t first = 0;
+    if (read_journal_header(path, head, payload, &first) != STATUS_OK) continue;
+    const char* image_name = journal_header_image_name(head);
+    // A journal naming files outside its directory can never be continued.
+    if (!is_plain_file_name(image_name) || !is_plain_file_name(journal_header_catalog_name(head))) continue;
+    if (!format_fits(tmp, sizeof tmp, "%s/%s%s", dir, image_name, TMP_SUFFIX.data())) continue;
+    if (!path_exists(tmp)) continue;
+    if (!pred(*payload, key)) continue;
+    int64_t created = header_created(*payload);
+    if (created > best_time) {
+      best_time = created;
+      copy_text(best_path, sizeof best_path, path);
+      memcpy(best->bytes, payload->bytes, BACKUP_HEADER_SIZE);
+    }
+  }
+  int32_t rc = STATUS_OK;
+  if (best_path[0] == '\0') {
+    rc = STATUS_NOT_FOUND;
+  } else if (strlen(best_path) >= cap) {
+    rc = STATUS_INVALID;
+  } else {
+    copy_text(journal_path, cap, best_path);
+    if (header != nullptr) memcpy(header->bytes, best->bytes, BACKUP_HEADER_SIZE);
+  }
+  delete payload;
+  delete best;
+  return rc;
+}
+
+int32_t partial_find_by_uuid(const char* dir, const Uuid& uuid, char* journal_path, size_t cap) {
+  UuidKey key{&uuid};
+  return partial_find(dir, match_uuid, &key, journal_path, cap, nullptr);
+}
+
+int32_t partial_find_by_name(const char* dir, const char* name, uint8_t type, const Uuid& parent_uuid,
+                             char* journal_path, size_t cap, BackupHeader* header) {
+  if (name == nullptr) name = "";
+  NameKey key{name, type, &parent_uuid};
+  return partial_find(dir, match_name, &key, journal_path, cap, header);
+}
+
+int32_t partial_load(const char* journal_path, PartialBackup* p) {
+  memset(p, 0, sizeof *p);
+  int raw = -1;
+  int32_t rc = file_open_read(journal_path, &raw);
+  if (rc != STATUS_OK) return rc;
+  UniqueFd fd(raw);
+  uint8_t head[JOURNAL_HEADER_SIZE];
+  uint64_t first = 0;
+  rc = journal_read_header(fd.get(), head, &p->header, &first);
+  if (rc != STATUS_OK) return rc;
+  uint64_t end = 0;
+  rc = file_size(fd.get(), &end);
+  if (rc != STATUS_OK) return rc;
+  const char* cat_name = journal_header_catalog_name(head);
+  const char* img_name = journal_header_image_name(head);
+  if (!is_plain_file_name(cat_name) || !is_plain_file_name(img_name)) return STATUS_INVALID;
+
+  // One pass normally does it: records are applied while the scan checks
+  // them. Records after the last checkpoint must not count; when they only
+  // appended entries, cutting the list back to its length at that
+  // checkpoint undoes them. When they changed earlier entries (or applying
+  // failed), the list is rebuilt by a second pass that stops at the
+  // checkpoint.
+  Replay r;
+  // Room for every record the file can hold, so the list never moves while
+  // it fills; pages that are never written cost nothing. A journal too big
+  // for that (or a damaged size) falls back to growing the list.
+  uint64_t most = end > first ? (end - first) / JOURNAL_RECORD_SIZE : 0;
+  r.index_hint = most < kReserveMax ? most : kReserveMax;
+  if (most > 0 && most <= kReserveMax) {
+    r.entries = entry_array_alloc(most);
+    if (r.entries != nullptr) r.capacity = most;
+  }
+  JournalScan scan;
+  rc = journal_scan_visit(fd.get(), end, first, &scan, apply_visited, &r);
+  if (rc != STATUS_OK) return rc;
+  if (scan.checkpoint_end == 0) return STATUS_CORRUPT;
+  if (r.error != STATUS_OK || r.tail_changed) {
+    r.reset();
+    r.index_hint = scan.checkpoint_count;
+    rc = replay(fd.get(), first, scan.checkpoint_end, &r);
+    if (rc != STATUS_OK) return rc;
+  } else {
+    r.count = r.checkpoint_entries;
+  }
+
+  // Without an index the keys arrived strictly ascending: already in
+  // catalog order. Without a dropped flag there is nothing to compact.
+  uint64_t kept = r.any_dropped ? entries_compact(r.entries, r.count) : r.count;
+  if (r.indexed) entries_sort(r.entries, kept);
+  if (kept > 0) {
+    p->entries = r.entries;
+    r.entries = nullptr;  // ownership moves to p
+  }
+  p->entry_count = kept;
+  copy_text(p->catalog_name, sizeof p->catalog_name, cat_name);
+  copy_text(p->image_name, sizeof p->image_name, img_name);
+  p->checkpoint_image_size = scan.checkpoint_image_size;
+  p->checkpoint_end = scan.checkpoint_end;
+  p->first_record_offset = first;
+  return STATUS_OK;
+}
+
+void partial_free(PartialBackup* p) {
+  if (p == nullptr) return;
+  free(p->entries);
+  p->entries = nullptr;
+  p->entry_count = 0;
+}
+
+int32_t partial_prepare_image(const char* tmp_image_path, uint64_t checkpoint_image_size, int* fd) {
+  *fd = -1;
+  int raw = -1;
+  int32_t rc = file_open_rw(tmp_image_path, FILE_MODE, &raw);
+  if (rc != STATUS_OK) return rc;
+  UniqueFd owner(raw);
+  uint64_t size = 0;
+  rc = file_size(owner.get(), &size);
+  if (rc != STATUS_OK) return rc;
+  // The checkpoint promised these bytes; without them the entries would
+  // point past the end of the image.
+  if (size < checkpoint_image_size) return STATUS_CORRUPT;
+  rc = file_truncate(owner.get(), checkpoint_image_size);
+  if (rc == STATUS_OK) rc = file_sync(owner.get());
+  if (rc != STATUS_OK) return rc;
+  *fd = owner.release();
+  return STATUS_OK;
+}
+
+void partial_remove(const char* journal_path) {
+  char dir[PARTIAL_PATH_SIZE];
+  copy_text(dir, sizeof dir, journal_path);
+  char* slash = strrchr(dir, '/');
+  if (slash != nullptr) {
+    *slash = '\0';
+  } else {
+    copy_text(dir, sizeof dir, ".");
+  }
+  auto* payload = new (std::nothrow) BackupHeader;
+  if (payload != nullptr) {
+    uint8_t head[JOURNAL_HEADER_SIZE];
+    uint64_t first = 0;
+    if (read_journal_header(journal_path, head, payload, &first) == STATUS_OK) {
+      const char* image_name = journal_header_image_name(head);
+      char tmp[PARTIAL_PATH_SIZE + JH_NAME_SIZE + 8];
+      // Only a plain name: a damaged or hostile journal must not make us
+      // delete a file outside its directory.
+      if (is_plain_file_name(image_name) && format_fits(tmp, sizeof tmp, "%s/%s%s", dir, image_name, TMP_SUFFIX.data())) {
+        (void)remove(tmp);  // failures are ignored: the file may already be gone
+      }
+    }
+    delete payload;
+  }
+  (void)remove(journal_path);  // failures are ignored
+}
+
+uint64_t partial_expire(const char* dir, int64_t max_age_seconds) {
+  if (max_age_seconds <= 0) return 0;
+  DirCloser d{opendir(dir)};
+  if (d.d == nullptr) return 0;
+  int64_t now = now_seconds();
+  uint64_t removed = 0;
+  char path[PARTIAL_PATH_SIZE];
+  while (struct dirent* e = readdir(d.d)) {
+    if (!is_journal_name(e->d_name)) continue;
+    if (!format_fits(path, sizeof path, "%s/%s", dir, e->d_name)) continue;
+    struct stat st;
+    if (stat(path, &st) != 0) continue;
+    int64_t age = now - static_cast<int64_t>(st.st_mtime);
+    if (age <= max_age_seconds) continue;
+    // A held lock means a session is still receiving this backup (it may
+    // just be idle); its files are not ours to delete.
+    if (partial_lock_try(path, -1) != STATUS_OK) continue;
+    partial_remove(path);
+    partial_unlock(path);
+    removed += 1;
+  }
+  return removed;
+}
+
+}  // namespace orv

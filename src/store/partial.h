@@ -1,0 +1,111 @@
+// Partial backups: interrupted backups left in their working directory as a
+// temporary image ("<image>.tmp") and a journal ("<image>.part").
+//
+// A journal counts as a partial for the searches when its name ends in
+// ".part", its header reads correctly, both file names recorded in it are
+// plain names (see is_plain_file_name), and "<dir>/<image name>.tmp" exists.
+// Expiry looks at every ".part" file, whether or not it reads.
+//
+// Continuing a partial (the session's CONTINUE):
+//   1. partial_find_by_uuid, then partial_lock_takeover (15,000 ms).
+//   2. partial_load; on failure release the lock.
+//   3. image path = "<dir>/<image_name>", catalog path = "<dir>/<catalog_name>";
+//      partial_prepare_image("<image path>.tmp", checkpoint_image_size).
+//   4. journal_reopen (journal.h) with the journal path and the partial.
+//   5. Take over header, entries (malloc'd: the taker may realloc and
+//      free them) and build a KeyIndex of the entries.
+//
+// Functions touch only files and the caller's memory, except that
+// partial_expire takes partial locks (partial_lock.h). Searches and expiry
+// may run in several sessions at once on one directory; a partial deleted
+// under a search is skipped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "integrity/uuid.h"
+#include "store/formats.h"
+#include "store/journal_format.h"
+
+namespace orv {
+
+inline constexpr int64_t PARTIAL_MAX_AGE_DEFAULT = 604800;  // 7 days
+inline constexpr size_t PARTIAL_PATH_SIZE = 1100;           // journal paths, with the NUL
+
+// One partial read up to its last valid checkpoint. About 130 KiB: allocate
+// it on the heap. Owns `entries`; release with partial_free.
+struct PartialBackup {
+  BackupHeader header;                // the journal's payload
+  char catalog_name[JH_NAME_SIZE];    // plain file names, relative to the directory
+  char image_name[JH_NAME_SIZE];
+  CatalogEntry* entries;              // malloc'd, catalog order, no dropped entries; null when 0
+  uint64_t entry_count;
+  uint64_t checkpoint_image_size;     // image bytes stated by the last valid checkpoint
+  uint64_t checkpoint_end;            // journal offset just after that checkpoint
+  uint64_t first_record_offset;       // journal offset of the first record
+};
+
+// Process-wide age limit for partial_expire callers, in seconds. A value of
+// 0 or less leaves the setting unchanged. Call once at start, before any
+// session runs.
+void partial_set_max_age(int64_t seconds);
+int64_t partial_max_age();
+
+// Decides whether a partial's payload header is the one searched for.
+using PartialPredicate = bool (*)(const BackupHeader& header, const void* key);
+
+// Newest partial in dir (by the header's `created`; the first in directory
+// order among equal times) for which pred holds. Writes its journal path
+// ("<dir>/<file>") to journal_path and, when header is not null, its
+// payload header. STATUS_NOT_FOUND when there is none or dir cannot be
+// opened; STATUS_INVALID when the path does not fit cap; STATUS_NOMEM.
+// On failure journal_path holds "" (cap > 0) and *header is unspecified.
+[[nodiscard]] int32_t partial_find(const char* dir, PartialPredicate pred, const void* key, char* journal_path,
+                                   size_t cap, BackupHeader* header);
+
+// Predicate: the header's uuid equals uuid.
+[[nodiscard]] int32_t partial_find_by_uuid(const char* dir, const Uuid& uuid, char* journal_path, size_t cap);
+
+// Predicate: the header's name equals name as text (the header keeps 63
+// characters, so a longer name never matches), its type byte equals type
+// and its parent_uuid equals parent_uuid.
+[[nodiscard]] int32_t partial_find_by_name(const char* dir, const char* name, uint8_t type, const Uuid& parent_uuid,
+                                           char* journal_path, size_t cap, BackupHeader* header);
+
+// Reads the journal up to its last valid checkpoint (scan, then replay) and
+// rebuilds the entry list: a block record replaces the entry of a key seen
+// before (keeping its position) or appends one; a drop record marks the
+// key's entry dropped (unknown keys are ignored); dropped entries are then
+// removed and the rest sorted into catalog order.
+// STATUS_CORRUPT for an unreadable journal or one without a valid
+// checkpoint, or a journal that shrank between the two passes;
+// STATUS_INVALID when a recorded file name is not a plain name (a journal
+// that must not be continued); STATUS_NOMEM; read failures. On failure *p
+// owns nothing.
+// REQUIRES: the caller holds the partial's lock, so no writer appends.
+[[nodiscard]] int32_t partial_load(const char* journal_path, PartialBackup* p);
+
+// Frees the entries; entries null, entry_count 0 afterwards.
+void partial_free(PartialBackup* p);
+
+// Opens the temporary image of a partial being continued (file_open_rw,
+// mode 0640: created empty if missing), cuts it to checkpoint_image_size
+// and fsyncs it, discarding data that no checkpoint covered.
+// STATUS_CORRUPT when the file is shorter than that size. On success *fd is
+// open and the caller's to close; on failure *fd is -1 and nothing is open.
+// REQUIRES: the caller holds the partial's lock.
+[[nodiscard]] int32_t partial_prepare_image(const char* tmp_image_path, uint64_t checkpoint_image_size, int* fd);
+
+// Deletes the temporary image named in the journal (only when the journal
+// reads and the name is a plain name) and the journal itself. Failures are
+// ignored. REQUIRES: the caller holds the partial's lock.
+void partial_remove(const char* journal_path);
+
+// Deletes the partials of dir whose journal was last modified more than
+// max_age_seconds ago, skipping any whose lock is held (a backup still being
+// received). Returns the number deleted; 0 when max_age_seconds <= 0 or dir
+// cannot be opened.
+uint64_t partial_expire(const char* dir, int64_t max_age_seconds);
+
+}  // namespace orv
