@@ -327,7 +327,15 @@ class TargetServer {
                                        "--no-log", "--no-syslog", "--no-diag"};
       args.insert(args.end(), extra.begin(), extra.end());
       std::string log_path = files_.dir.sub("server-" + std::to_string(++starts_) + ".log");
-      if (!process.start(binary, args, log_path)) return false;
+      // Started as root, the server keeps a privileged socket; give each test
+      // server its own directory so parallel tests never share one.
+      const char* saved = getenv("ORV_TARGET_PRIV_SOCK_DIR");
+      std::string saved_value = saved != nullptr ? saved : "";
+      setenv("ORV_TARGET_PRIV_SOCK_DIR", files_.dir.sub("run").c_str(), 1);
+      bool started = process.start(binary, args, log_path);
+      if (saved != nullptr) setenv("ORV_TARGET_PRIV_SOCK_DIR", saved_value.c_str(), 1);
+      else unsetenv("ORV_TARGET_PRIV_SOCK_DIR");
+      if (!started) return false;
       if (process.wait_for_log("listening on", 20000) && process.running()) return true;
       bool clash = process.log().find("cannot bind") != std::string::npos;
       process.kill_and_reap();
