@@ -184,6 +184,16 @@ int32_t client_block(Client* client, const BlockHeader& block, std::span<const u
   return expect_ack(client, has_seq, durable_seq);
 }
 
+int32_t client_block_send(Client* client, const BlockHeader& block, std::span<const uint8_t> data) {
+  uint8_t head[BLOCK_HEADER_SIZE];
+  size_t n = encode_block_header(block, head);
+  return send_frame_parts(&client->channel, MSG_BLOCK, std::span<const uint8_t>(head, n), data);
+}
+
+int32_t client_read_ack(Client* client, bool* has_seq, uint64_t* durable_seq) {
+  return expect_ack(client, has_seq, durable_seq);
+}
+
 int32_t client_drop_entries(Client* client, std::span<const uint64_t> keys, bool* has_seq, uint64_t* durable_seq) {
   if (keys.size() > DROP_MAX_KEYS) return STATUS_INVALID;
   size_t size = DROP_KEYS_OFF + 8 * keys.size();

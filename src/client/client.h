@@ -59,6 +59,12 @@ void client_close(Client* client);
 // Sends one BLOCK (header and data) and reads its ACK.
 [[nodiscard]] int32_t client_block(Client* client, const BlockHeader& block, std::span<const uint8_t> data,
                                    bool* has_seq, uint64_t* durable_seq);
+// The same in two halves, for an agent that keeps several blocks in flight:
+// the target answers every BLOCK with one ACK, in order, so ACKs may be read
+// later. Keep the number of unread ACKs small (a few): the target does not
+// read further frames while its ACKs cannot be sent.
+[[nodiscard]] int32_t client_block_send(Client* client, const BlockHeader& block, std::span<const uint8_t> data);
+[[nodiscard]] int32_t client_read_ack(Client* client, bool* has_seq, uint64_t* durable_seq);
 [[nodiscard]] int32_t client_drop_entries(Client* client, std::span<const uint64_t> keys, bool* has_seq,
                                           uint64_t* durable_seq);
 [[nodiscard]] int32_t client_end(Client* client, EndOk* reply);

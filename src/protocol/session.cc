@@ -9,8 +9,10 @@
 
 #include "core/status.h"
 #include "core/text.h"
+#include "diag/session_record.h"
 #include "diag/sysinfo.h"
 #include "integrity/sha256.h"
+#include "protocol/backup_recv.h"
 #include "protocol/payloads.h"
 #include "protocol/session_handlers.h"
 #include "store/file_io.h"
@@ -38,33 +40,33 @@ constexpr DispatchRule kRules[MSG_REQUEST_TYPE_MAX + 1] = {
     /* 0                   */ {0, 0, nullptr},
     /* 1  HELLO            */ {IN_WAIT_HELLO | IN_WAIT_BEGIN, HELLO_MIN_SIZE, session_hello},
     /* 2  HELLO_REPLY      */ {0, 0, nullptr},
-    /* 3  BEGIN            */ {IN_WAIT_BEGIN, BEGIN_MIN_SIZE, nullptr},
+    /* 3  BEGIN            */ {IN_WAIT_BEGIN, BEGIN_MIN_SIZE, session_begin},
     /* 4  BEGIN_OK         */ {0, 0, nullptr},
-    /* 5  BLOCK            */ {IN_RECEIVING, BLOCK_HEADER_SIZE, nullptr},
+    /* 5  BLOCK            */ {IN_RECEIVING, BLOCK_HEADER_SIZE, session_block},
     /* 6  ACK              */ {0, 0, nullptr},
-    /* 7  END              */ {IN_RECEIVING, 0, nullptr},
+    /* 7  END              */ {IN_RECEIVING, 0, session_end_backup},
     /* 8  END_OK           */ {0, 0, nullptr},
     /* 9  ERROR            */ {0, 0, nullptr},
     /* 10 PING             */ {IN_WAIT_HELLO | IN_WAIT_BEGIN | IN_RECEIVING, 0, session_ping},
     /* 11 PONG             */ {0, 0, nullptr},
-    /* 12 FIND_PARENT      */ {IN_WAIT_BEGIN, FIND_PARENT_MIN_SIZE, nullptr},
+    /* 12 FIND_PARENT      */ {IN_WAIT_BEGIN, FIND_PARENT_MIN_SIZE, session_find_parent},
     /* 13 FIND_PARENT_REPLY*/ {0, 0, nullptr},
-    /* 14 FETCH_CHAIN      */ {IN_WAIT_BEGIN, FETCH_CHAIN_MIN_SIZE, nullptr},
+    /* 14 FETCH_CHAIN      */ {IN_WAIT_BEGIN, FETCH_CHAIN_MIN_SIZE, session_fetch_chain},
     /* 15 CHAIN_HEADER     */ {0, 0, nullptr},
     /* 16 CHAIN_ENTRIES    */ {0, 0, nullptr},
     /* 17 CHAIN_END        */ {0, 0, nullptr},
-    /* 18 READ_RANGE       */ {IN_WAIT_BEGIN, READ_RANGE_SIZE, nullptr},
+    /* 18 READ_RANGE       */ {IN_WAIT_BEGIN, READ_RANGE_SIZE, session_read_range},
     /* 19 RANGE_DATA       */ {0, 0, nullptr},
-    /* 20 LIST_BACKUPS     */ {IN_WAIT_BEGIN, LIST_BACKUPS_MIN_SIZE, nullptr},
+    /* 20 LIST_BACKUPS     */ {IN_WAIT_BEGIN, LIST_BACKUPS_MIN_SIZE, session_list_backups},
     /* 21 BACKUP_LIST      */ {0, 0, nullptr},
-    /* 22 QUERY_PARTIAL    */ {IN_WAIT_BEGIN, QUERY_PARTIAL_MIN_SIZE, nullptr},
+    /* 22 QUERY_PARTIAL    */ {IN_WAIT_BEGIN, QUERY_PARTIAL_MIN_SIZE, session_query_partial},
     /* 23 PARTIAL_INFO     */ {0, 0, nullptr},
-    /* 24 CONTINUE         */ {IN_WAIT_BEGIN, CONTINUE_MIN_SIZE, nullptr},
+    /* 24 CONTINUE         */ {IN_WAIT_BEGIN, CONTINUE_MIN_SIZE, session_continue},
     /* 25 CONTINUE_OK      */ {0, 0, nullptr},
     /* 26 CONTINUE_ENTRIES */ {0, 0, nullptr},
     /* 27 CONTINUE_END     */ {0, 0, nullptr},
-    /* 28 DROP_ENTRIES     */ {IN_RECEIVING, DROP_MIN_SIZE, nullptr},
-    /* 29 DISCARD_PARTIAL  */ {IN_WAIT_BEGIN, DISCARD_PARTIAL_MIN_SIZE, nullptr},
+    /* 28 DROP_ENTRIES     */ {IN_RECEIVING, DROP_MIN_SIZE, session_drop_entries},
+    /* 29 DISCARD_PARTIAL  */ {IN_WAIT_BEGIN, DISCARD_PARTIAL_MIN_SIZE, session_discard_partial},
 };
 
 // Sends ERROR, sets the error state and returns the status that ends the
@@ -77,10 +79,12 @@ int32_t refuse_and_end(Session* session, int32_t status, const char* text) {
 
 // Releases the backup, restore and entry state of the record.
 void release_resources(Session* session) {
+  restore_release(&session->restore);
   if (session->image_fd >= 0) {
     (void)file_close(session->image_fd);  // an unfinished image stays as it is; nothing to report to
     session->image_fd = -1;
   }
+  key_index_free(&session->key_index);
   free(session->entries);
   session->entries = nullptr;
   session->entry_count = 0;
@@ -146,6 +150,10 @@ int32_t send_error(Session* session, int32_t status, const char* text) {
   return send_frame(&session->channel, MSG_ERROR, std::span<const uint8_t>(payload, n));
 }
 
+int32_t session_refuse(Session* session, int32_t status, const char* text) {
+  return refuse_and_end(session, status, text);
+}
+
 int32_t session_send(Session* session, uint16_t msg_type, std::span<const uint8_t> payload) {
   return send_frame(&session->channel, msg_type, payload);
 }
@@ -200,7 +208,9 @@ int32_t session_ping(Session* session, std::span<const uint8_t> payload) {
 }
 
 void session_end(Session* session, int32_t disconnect_status) {
-  (void)disconnect_status;  // reported by the diagnostics record
+  // An open backup stays as a partial that a later CONTINUE can pick up.
+  backup_interrupt(session);
+  diag_write_session_record(*session, disconnect_status);
   release_resources(session);
 }
 

@@ -17,7 +17,11 @@
 #include "protocol/acl.h"
 #include "protocol/frame.h"
 #include "protocol/messages.h"
+#include "protocol/restore.h"
 #include "protocol/tls_channel.h"
+#include "store/formats.h"
+#include "store/journal.h"
+#include "store/key_index.h"
 
 namespace orv {
 
@@ -61,18 +65,23 @@ struct Session {
   char storage_root[SESSION_ROOT_SIZE] = {};
 
   // Backup being received.
-  uint8_t header[WIRE_BACKUP_HEADER_SIZE] = {};
+  BackupHeader header = {};
   char tmp_image_path[SESSION_TMP_IMAGE_PATH_SIZE] = {};
   char image_path[SESSION_IMAGE_PATH_SIZE] = {};
   char catalog_path[SESSION_CATALOG_PATH_SIZE] = {};
-  char journal_path[SESSION_JOURNAL_PATH_SIZE] = {};
+  char journal_path[SESSION_JOURNAL_PATH_SIZE] = {};  // also names the partial's lock
   int image_fd = -1;
   uint64_t image_size = 0;  // block bytes written to the image so far
+  // Image bytes already dropped from the page cache (always durable ones).
+  uint64_t image_uncached = 0;
+  JournalWriter journal;    // fd -1 when the backup has no journal
   bool journaling = false;  // the backup can still be continued after an interruption
-  uint8_t* entries = nullptr;  // WIRE_ENTRY_SIZE bytes each, malloc'd
-  size_t entry_count = 0;
-  size_t entry_capacity = 0;
-  bool resumed = false;
+  // Catalog entries in arrival order (malloc'd; grown by entry_array_reserve).
+  CatalogEntry* entries = nullptr;
+  uint64_t entry_count = 0;
+  uint64_t entry_capacity = 0;
+  bool resumed = false;     // set by a successful CONTINUE
+  KeyIndex key_index;       // key -> position in entries; only when resumed
 
   // Counters reported at session end.
   uint64_t frames = 0;           // BLOCK and DROP_ENTRIES frames received
@@ -84,6 +93,7 @@ struct Session {
   ChainFile* chain_files = nullptr;  // malloc'd array
   size_t chain_count = 0;
   uint8_t* range_buffer = nullptr;   // FRAME_MAX_PAYLOAD bytes, first READ_RANGE
+  RestoreState restore;  // announced chain and range buffer (restore.h)
 
   char diag_dir[SESSION_DIAG_DIR_SIZE] = {};  // empty: no diagnostics record
   uint64_t start_ms = 0;
@@ -108,6 +118,11 @@ void session_end(Session* session, int32_t disconnect_status);
 // Sends ERROR with status and text (cut to 255 characters). Returns the
 // send status.
 [[nodiscard]] int32_t send_error(Session* session, int32_t status, const char* text);
+
+// Sends ERROR with status and text, sets the error state, and returns the
+// status that ends the session: `status`, or the send status when the ERROR
+// could not be sent.
+[[nodiscard]] int32_t session_refuse(Session* session, int32_t status, const char* text);
 
 // Sends one answer frame on the session's channel.
 [[nodiscard]] int32_t session_send(Session* session, uint16_t msg_type, std::span<const uint8_t> payload);

@@ -21,4 +21,23 @@ using SessionHandler = int32_t (*)(Session* session, std::span<const uint8_t> pa
 [[nodiscard]] int32_t session_hello(Session* session, std::span<const uint8_t> payload);
 [[nodiscard]] int32_t session_ping(Session* session, std::span<const uint8_t> payload);
 
+// begin.cc
+[[nodiscard]] int32_t session_begin(Session* session, std::span<const uint8_t> payload);
+
+// backup_recv.cc
+[[nodiscard]] int32_t session_block(Session* session, std::span<const uint8_t> payload);
+[[nodiscard]] int32_t session_drop_entries(Session* session, std::span<const uint8_t> payload);
+[[nodiscard]] int32_t session_end_backup(Session* session, std::span<const uint8_t> payload);
+
+// restore.cc
+[[nodiscard]] int32_t session_list_backups(Session* session, std::span<const uint8_t> payload);
+[[nodiscard]] int32_t session_find_parent(Session* session, std::span<const uint8_t> payload);
+[[nodiscard]] int32_t session_fetch_chain(Session* session, std::span<const uint8_t> payload);
+[[nodiscard]] int32_t session_read_range(Session* session, std::span<const uint8_t> payload);
+
+// resume.cc
+[[nodiscard]] int32_t session_query_partial(Session* session, std::span<const uint8_t> payload);
+[[nodiscard]] int32_t session_continue(Session* session, std::span<const uint8_t> payload);
+[[nodiscard]] int32_t session_discard_partial(Session* session, std::span<const uint8_t> payload);
+
 }  // namespace orv

@@ -1,10 +1,6 @@
 #include "store/catalog.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,7 +24,9 @@ constexpr size_t kTmpPathSize = 1200;
 int32_t header_read_fd(int fd, BackupHeader* header) {
   memset(header->bytes, 0, BACKUP_HEADER_SIZE);
   size_t got = 0;
-  int32_t rc = file_pread(fd, header->bytes, BACKUP_HEADER_SIZE, 0, &got);
+  // Up to the end of the file: a read that returns less without reaching it
+  // says nothing about the file, and must not make a backup look damaged.
+  int32_t rc = file_pread_full(fd, header->bytes, BACKUP_HEADER_SIZE, 0, &got);
   if (rc != STATUS_OK) return rc;
   if (got < kMinHeaderRead || !header_magic_ok(*header)) return STATUS_CORRUPT;
   uint32_t hs = header_header_size(*header);
@@ -40,15 +38,10 @@ int32_t header_read_fd(int fd, BackupHeader* header) {
 // Reads len bytes at offset, looping over short reads (one pread returns at
 // most about 2 GiB on Linux). A shortfall at end of file is STATUS_CORRUPT.
 int32_t pread_full(int fd, uint8_t* buf, size_t len, uint64_t offset) {
-  size_t done = 0;
-  while (done < len) {
-    size_t got = 0;
-    int32_t rc = file_pread(fd, buf + done, len - done, offset + done, &got);
-    if (rc != STATUS_OK) return rc;
-    if (got == 0) return STATUS_CORRUPT;
-    done += got;
-  }
-  return STATUS_OK;
+  size_t got = 0;
+  int32_t rc = file_pread_full(fd, buf, len, offset, &got);
+  if (rc != STATUS_OK) return rc;
+  return got == len ? STATUS_OK : STATUS_CORRUPT;
 }
 
 // Writes len bytes at offset; a write that stops short is STATUS_IO.
@@ -148,13 +141,20 @@ int32_t catalog_write(const char* catalog_path, uint32_t mode, const BackupHeade
   if (rc == STATUS_OK && count > 0) rc = pwrite_exact(fd.get(), entries, table_len, BACKUP_HEADER_SIZE);
   if (rc == STATUS_OK) rc = file_sync(fd.get());
   if (rc != STATUS_OK) return rc;  // fd closes on return; the .tmp stays
-  rc = fd.close();
+  rc = file_close(fd.release());
   if (rc != STATUS_OK) return rc;
   rc = file_rename(tmp, catalog_path);
   if (rc != STATUS_OK) return rc;
   // Without this the rename (and the image rename before it, in the same
   // directory) may not survive a power loss even though success is reported.
-  return dir_sync_parent_checked(catalog_path);
+  rc = dir_sync_parent_checked(catalog_path);
+  if (rc != STATUS_OK) {
+    // A failed catalog write must not leave a visible catalog: the caller
+    // goes on to treat the backup as unfinished (and may take its image
+    // back), and a catalog whose image is gone would be listed and fetched.
+    (void)file_rename(catalog_path, tmp);  // if even this fails, the catalog stays whole and verifiable
+  }
+  return rc;
 }
 
 uint64_t entries_compact(CatalogEntry* entries, uint64_t count) {
@@ -250,11 +250,7 @@ int32_t dir_sync_parent_checked(const char* path) {
   } else {
     *slash = '\0';
   }
-  int raw = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (raw < 0) return status_from_errno(errno);
-  UniqueFd fd(raw);
-  if (fsync(fd.get()) != 0) return status_from_errno(errno);
-  return fd.close();
+  return dir_sync(dir);
 }
 
 }  // namespace orv

@@ -30,10 +30,11 @@ struct LoadedCatalog {
 };
 
 // Reads and validates the header of a catalog file with one 131,072-byte
-// read. STATUS_CORRUPT when fewer than 4,096 bytes could be read, the magic
-// is wrong, header_size is outside 4,096..4,194,304 or more than was read;
-// then STATUS_UNSUPPORTED for version 2 or higher (checked last, so a
-// damaged file reports STATUS_CORRUPT). Open and read failures return their
+// read (repeated for the rest only when the kernel returns less before the
+// end of the file). STATUS_CORRUPT when fewer than 4,096 bytes could be
+// read, the magic is wrong, header_size is outside 4,096..4,194,304 or more
+// than was read; then STATUS_UNSUPPORTED for version 2 or higher (checked
+// last, so a damaged file reports STATUS_CORRUPT). Open and read failures return their
 // mapped status (a vanished file is STATUS_NOT_FOUND, a directory
 // STATUS_IO). Bytes beyond the end of a short file read as zero.
 // The header's content is unspecified after a failure.
@@ -55,7 +56,9 @@ void catalog_free(LoadedCatalog* cat);
 // Order: "<catalog_path>.tmp" created with `mode`, header and table written,
 // fsync, close, rename to catalog_path, fsync of the directory. Any failure
 // is returned (a short write is STATUS_IO); only after a 0 result is the
-// catalog durable under its name. A failure may leave the ".tmp" file.
+// catalog durable under its name. When the directory sync fails, the
+// catalog is renamed back to ".tmp", so a failed write leaves no catalog
+// visible. A failure may leave the ".tmp" file.
 [[nodiscard]] int32_t catalog_write(const char* catalog_path, uint32_t mode, const BackupHeader& header,
                                     const CatalogEntry* entries, uint64_t count);
 

@@ -1,11 +1,12 @@
 #include "store/file_io.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,15 +17,97 @@ namespace orv {
 
 namespace {
 
+// The installed table, or null for the kernel. Every primitive loads it
+// once (a relaxed load: a plain read on x86) and branches; with null the
+// system call is made directly, as if the table did not exist.
+std::atomic<const FileOps*> g_ops{nullptr};
+
+inline const FileOps* active_ops() { return g_ops.load(std::memory_order_relaxed); }
+
+// Descriptors whose fsync failed, one bit each (see file_sync). Bits are
+// set and cleared atomically because neighbouring descriptors belong to
+// different connection threads.
+constexpr int kTrackedFds = 65536;
+std::atomic<uint64_t> g_sync_failed[kTrackedFds / 64];
+
+inline bool tracked(int fd) { return fd >= 0 && fd < kTrackedFds; }
+
+inline bool sync_failed(int fd) {
+  if (!tracked(fd)) return false;
+  return (g_sync_failed[fd / 64].load(std::memory_order_relaxed) & (uint64_t{1} << (fd % 64))) != 0;
+}
+
+inline void set_sync_failed(int fd) {
+  if (tracked(fd)) g_sync_failed[fd / 64].fetch_or(uint64_t{1} << (fd % 64), std::memory_order_relaxed);
+}
+
+inline void clear_sync_failed(int fd) {
+  if (!tracked(fd)) return;
+  uint64_t bit = uint64_t{1} << (fd % 64);
+  // The common case (never failed) costs one load and no write.
+  if ((g_sync_failed[fd / 64].load(std::memory_order_relaxed) & bit) != 0) {
+    g_sync_failed[fd / 64].fetch_and(~bit, std::memory_order_relaxed);
+  }
+}
+
+// The kernel's side of the table.
+int sys_open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int sys_close(int fd) { return ::close(fd); }
+ssize_t sys_pread(int fd, void* buf, size_t len, off_t offset) { return ::pread(fd, buf, len, offset); }
+ssize_t sys_pwrite(int fd, const void* buf, size_t len, off_t offset) { return ::pwrite(fd, buf, len, offset); }
+int sys_fsync(int fd) { return ::fsync(fd); }
+int sys_ftruncate(int fd, off_t length) { return ::ftruncate(fd, length); }
+int sys_fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
+int sys_blkgetsize(int fd, uint64_t* size) { return ::ioctl(fd, BLKGETSIZE64, size); }
+int sys_stat(const char* path, struct stat* st) { return ::stat(path, st); }
+int sys_rename(const char* from, const char* to) { return ::rename(from, to); }
+int sys_remove(const char* path) { return ::remove(path); }
+int sys_mkdir(const char* path, mode_t mode) { return ::mkdir(path, mode); }
+void* sys_opendir(const char* path) { return ::opendir(path); }
+const char* sys_readdir(void* dir) {
+  struct dirent* e = ::readdir(static_cast<DIR*>(dir));
+  return e != nullptr ? e->d_name : nullptr;
+}
+int sys_closedir(void* dir) { return ::closedir(static_cast<DIR*>(dir)); }
+
+constexpr FileOps kSystemOps = {
+    sys_open,  sys_close,  sys_pread,  sys_pwrite, sys_fsync,   sys_ftruncate, sys_fstat,   sys_blkgetsize,
+    sys_stat,  sys_rename, sys_remove, sys_mkdir,  sys_opendir, sys_readdir,   sys_closedir,
+};
+
+// One wrapper per call: the table when one is installed, else the kernel.
+int do_open(const char* path, int flags, mode_t mode) {
+  const FileOps* o = active_ops();
+  return o == nullptr ? ::open(path, flags, mode) : o->open_fn(path, flags, mode);
+}
+int do_close(int fd) {
+  const FileOps* o = active_ops();
+  return o == nullptr ? ::close(fd) : o->close_fn(fd);
+}
+int do_fsync(int fd) {
+  const FileOps* o = active_ops();
+  return o == nullptr ? ::fsync(fd) : o->fsync_fn(fd);
+}
+int do_stat(const char* path, struct stat* st) {
+  const FileOps* o = active_ops();
+  return o == nullptr ? ::stat(path, st) : o->stat_fn(path, st);
+}
+
 int32_t open_with(const char* path, int flags, uint32_t mode, int* fd) {
   *fd = -1;
-  int r = open(path, flags | O_CLOEXEC, static_cast<mode_t>(mode));
+  int r = do_open(path, flags | O_CLOEXEC, static_cast<mode_t>(mode));
   if (r < 0) return status_from_errno(errno);
+  // A number handed out again starts without the failure of its last owner.
+  clear_sync_failed(r);
   *fd = r;
   return STATUS_OK;
 }
 
 }  // namespace
+
+const FileOps& file_io_system_ops() { return kSystemOps; }
+
+const FileOps* file_io_set_ops(const FileOps* ops) { return g_ops.exchange(ops, std::memory_order_relaxed); }
 
 int32_t file_open_read(const char* path, int* fd) { return open_with(path, O_RDONLY, 0, fd); }
 
@@ -36,25 +119,51 @@ int32_t file_open_rw(const char* path, uint32_t mode, int* fd) {
   return open_with(path, O_RDWR | O_CREAT, mode, fd);
 }
 
+int32_t file_create_excl(const char* path, uint32_t mode, int* fd) {
+  return open_with(path, O_RDWR | O_CREAT | O_EXCL, mode, fd);
+}
+
+int32_t file_open_existing_rw(const char* path, int* fd) { return open_with(path, O_RDWR, 0, fd); }
+
 int32_t file_close(int fd) {
   if (fd < 0) return STATUS_OK;
-  if (close(fd) != 0) return status_from_errno(errno);
+  clear_sync_failed(fd);
+  if (do_close(fd) != 0) return status_from_errno(errno);
   return STATUS_OK;
 }
 
 int32_t file_pread(int fd, void* buf, size_t len, uint64_t offset, size_t* count) {
   // One call, no retry: callers compare the count with what they asked for.
-  ssize_t r = pread(fd, buf, len, static_cast<off_t>(offset));
+  const FileOps* o = active_ops();
+  ssize_t r = o == nullptr ? ::pread(fd, buf, len, static_cast<off_t>(offset))
+                           : o->pread_fn(fd, buf, len, static_cast<off_t>(offset));
   if (r < 0) return status_from_errno(errno);
   if (count != nullptr) *count = static_cast<size_t>(r);
   return STATUS_OK;
 }
 
+int32_t file_pread_full(int fd, void* buf, size_t len, uint64_t offset, size_t* count) {
+  auto* p = static_cast<uint8_t*>(buf);
+  size_t done = 0;
+  *count = 0;
+  while (done < len) {
+    size_t got = 0;
+    int32_t rc = file_pread(fd, p + done, len - done, offset + done, &got);
+    if (rc != STATUS_OK) return rc;
+    if (got == 0) break;  // end of file
+    done += got;
+  }
+  *count = done;
+  return STATUS_OK;
+}
+
 int32_t file_pwrite_all(int fd, const void* data, size_t len, uint64_t offset, size_t* count) {
   const auto* p = static_cast<const uint8_t*>(data);
+  const FileOps* o = active_ops();
   size_t done = 0;
   while (done < len) {
-    ssize_t w = pwrite(fd, p + done, len - done, static_cast<off_t>(offset + done));
+    off_t at = static_cast<off_t>(offset + done);
+    ssize_t w = o == nullptr ? ::pwrite(fd, p + done, len - done, at) : o->pwrite_fn(fd, p + done, len - done, at);
     if (w < 0) {
       if (errno == EINTR) continue;
       return status_from_errno(errno);
@@ -68,56 +177,87 @@ int32_t file_pwrite_all(int fd, const void* data, size_t len, uint64_t offset, s
 }
 
 int32_t file_sync(int fd) {
-  if (fsync(fd) != 0) return status_from_errno(errno);
+  // After a failed fsync the kernel may have marked the unwritten pages
+  // clean; a later fsync would then succeed without them ever reaching the
+  // disk. Whatever that descriptor wrote can no longer be called durable.
+  if (sync_failed(fd)) return STATUS_IO;
+  if (do_fsync(fd) != 0) {
+    int e = errno;
+    set_sync_failed(fd);
+    return status_from_errno(e);
+  }
   return STATUS_OK;
 }
 
 int32_t file_truncate(int fd, uint64_t length) {
-  if (ftruncate(fd, static_cast<off_t>(length)) != 0) return status_from_errno(errno);
+  const FileOps* o = active_ops();
+  off_t len = static_cast<off_t>(length);
+  int r = o == nullptr ? ::ftruncate(fd, len) : o->ftruncate_fn(fd, len);
+  if (r != 0) return status_from_errno(errno);
   return STATUS_OK;
 }
 
 int32_t file_rename(const char* from, const char* to) {
-  if (rename(from, to) != 0) return status_from_errno(errno);
+  const FileOps* o = active_ops();
+  int r = o == nullptr ? ::rename(from, to) : o->rename_fn(from, to);
+  if (r != 0) return status_from_errno(errno);
+  return STATUS_OK;
+}
+
+int32_t file_remove(const char* path) {
+  const FileOps* o = active_ops();
+  int r = o == nullptr ? ::remove(path) : o->remove_fn(path);
+  if (r != 0) return status_from_errno(errno);
   return STATUS_OK;
 }
 
 int32_t file_size(int fd, uint64_t* size) {
+  const FileOps* o = active_ops();
   struct stat st;
-  if (fstat(fd, &st) != 0) return status_from_errno(errno);
+  if ((o == nullptr ? ::fstat(fd, &st) : o->fstat_fn(fd, &st)) != 0) return status_from_errno(errno);
   if ((st.st_mode & S_IFMT) != S_IFBLK) {
     *size = static_cast<uint64_t>(st.st_size);
     return STATUS_OK;
   }
   uint64_t dev_size = 0;
-  if (ioctl(fd, BLKGETSIZE64, &dev_size) != 0) return status_from_errno(errno);
+  int r = o == nullptr ? ::ioctl(fd, BLKGETSIZE64, &dev_size) : o->blkgetsize_fn(fd, &dev_size);
+  if (r != 0) return status_from_errno(errno);
   *size = dev_size;
   return STATUS_OK;
 }
 
 bool path_exists(const char* path) {
   struct stat st;
-  return stat(path, &st) == 0;
+  return do_stat(path, &st) == 0;
 }
 
-int32_t dir_ensure(const char* path) {
-  if (mkdir(path, DIR_MODE) == 0) return STATUS_OK;
-  int e = errno;
-  if (e != EEXIST) return status_from_errno(e);
+int32_t path_mtime(const char* path, int64_t* seconds) {
   struct stat st;
-  if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) return STATUS_EXISTS;
+  if (do_stat(path, &st) != 0) return status_from_errno(errno);
+  *seconds = static_cast<int64_t>(st.st_mtime);
   return STATUS_OK;
 }
 
-void dir_sync_parent(const char* path) {
-  if (path == nullptr) return;
-  // The parent is located in the whole path before it is copied, so a path
-  // too long for the buffer can never make this flush some other directory.
+int32_t dir_sync(const char* dir) {
+  int fd = do_open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd < 0) return status_from_errno(errno);
+  int32_t rc = STATUS_OK;
+  if (do_fsync(fd) != 0) rc = status_from_errno(errno);
+  (void)do_close(fd);  // read-only: closing it cannot undo or fail the sync
+  return rc;
+}
+
+namespace {
+
+// The directory that holds path, into dir (DIR_SYNC_PATH_MAX bytes): "/" for
+// "/x". False when path has no "/" or its directory part does not fit. The
+// parent is located in the whole path before anything is copied, so a path
+// too long for the buffer can never name some other directory.
+bool parent_of(const char* path, char* dir) {
   const char* slash = strrchr(path, '/');
-  if (slash == nullptr) return;
-  char dir[DIR_SYNC_PATH_MAX];
+  if (slash == nullptr) return false;
   size_t n = static_cast<size_t>(slash - path);
-  if (n >= sizeof dir) return;
+  if (n >= DIR_SYNC_PATH_MAX) return false;
   if (n == 0) {
     dir[0] = '/';
     n = 1;
@@ -125,10 +265,62 @@ void dir_sync_parent(const char* path) {
     memcpy(dir, path, n);
   }
   dir[n] = '\0';
-  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)fsync(fd);  // best effort: a directory that cannot be flushed is not an error here
-  (void)close(fd);
+  return true;
+}
+
+}  // namespace
+
+int32_t dir_ensure(const char* path) {
+  const FileOps* o = active_ops();
+  if ((o == nullptr ? ::mkdir(path, DIR_MODE) : o->mkdir_fn(path, DIR_MODE)) != 0) {
+    int e = errno;
+    if (e != EEXIST) return status_from_errno(e);
+    struct stat st;
+    if (do_stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) return STATUS_EXISTS;
+  }
+  // The new entry is durable only once its parent is synced; this is done
+  // also when the directory existed, since an earlier attempt may have
+  // failed to sync it. A path without "/" names a directory below the
+  // current one, which is flushed then.
+  char parent[DIR_SYNC_PATH_MAX];
+  if (!parent_of(path, parent)) return dir_sync(".");
+  return dir_sync(parent);
+}
+
+void dir_sync_parent(const char* path) {
+  if (path == nullptr) return;
+  char dir[DIR_SYNC_PATH_MAX];
+  if (!parent_of(path, dir)) return;
+  (void)dir_sync(dir);  // best effort: a directory that cannot be flushed is not an error here
+}
+
+int32_t DirReader::open(const char* path) {
+  close();
+  ops_ = active_ops();
+  handle_ = ops_ == nullptr ? ::opendir(path) : ops_->opendir_fn(path);
+  if (handle_ == nullptr) {
+    status_ = status_from_errno(errno);
+    return status_;
+  }
+  status_ = STATUS_OK;
+  return STATUS_OK;
+}
+
+const char* DirReader::next() {
+  if (handle_ == nullptr) return nullptr;
+  // readdir reports the end and a failure alike, with errno set only for
+  // the failure.
+  errno = 0;
+  const char* name = ops_ == nullptr ? sys_readdir(handle_) : ops_->readdir_fn(handle_);
+  if (name == nullptr && errno != 0) status_ = status_from_errno(errno);
+  return name;
+}
+
+void DirReader::close() {
+  if (handle_ == nullptr) return;
+  (void)(ops_ == nullptr ? ::closedir(static_cast<DIR*>(handle_))
+                         : ops_->closedir_fn(handle_));  // a listing has nothing to flush
+  handle_ = nullptr;
 }
 
 }  // namespace orv

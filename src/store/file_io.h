@@ -1,7 +1,15 @@
 // File primitives: status codes instead of errno, positioned I/O only.
 // A descriptor is a plain int; -1 means no file. The primitives never close a
 // descriptor they did not open; callers close on their error paths.
+//
+// Every primitive reaches the kernel through one table of system calls
+// (FileOps). By default the table is not consulted at all and the calls go
+// straight to the kernel; tests install a table of their own to run the
+// store on a simulated file system or to make chosen calls fail.
 #pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -19,23 +27,103 @@ inline bool fd_is_open(int fd) { return fd >= 0; }
 [[nodiscard]] int32_t file_create(const char* path, uint32_t mode, int* fd);
 // O_RDWR|O_CREAT: an existing file keeps its contents.
 [[nodiscard]] int32_t file_open_rw(const char* path, uint32_t mode, int* fd);
+// O_RDWR|O_CREAT|O_EXCL: creates a new file; STATUS_EXISTS when the name is
+// taken (decided atomically by the kernel).
+[[nodiscard]] int32_t file_create_excl(const char* path, uint32_t mode, int* fd);
+// O_RDWR without O_CREAT: a missing file is STATUS_NOT_FOUND, never created.
+[[nodiscard]] int32_t file_open_existing_rw(const char* path, int* fd);
 // 0 for a descriptor below 0 (nothing is done).
 [[nodiscard]] int32_t file_close(int fd);
 // One pread; count may be null. A short count is not an error here.
 [[nodiscard]] int32_t file_pread(int fd, void* buf, size_t len, uint64_t offset, size_t* count);
+// pread repeated until len bytes are read or the end of the file is
+// reached (a read of 0); *count (not null) gets the bytes read. Used where
+// a short read would otherwise be taken for a damaged file. Like
+// file_pread, it does not retry EINTR.
+[[nodiscard]] int32_t file_pread_full(int fd, void* buf, size_t len, uint64_t offset, size_t* count);
 // pwrite in a loop, retrying EINTR; a write that makes no progress ends the
 // loop with success and a short count (callers compare). count may be null.
 [[nodiscard]] int32_t file_pwrite_all(int fd, const void* data, size_t len, uint64_t offset, size_t* count);
+// fsync. Once an fsync of a descriptor has failed, the kernel may have
+// dropped the data it covered while a later fsync reports success, so every
+// later file_sync of that descriptor fails with STATUS_IO too, until it is
+// closed with file_close or its number is handed out again by an open of
+// these primitives. (Descriptors numbered 65,536 or more are not tracked.)
 [[nodiscard]] int32_t file_sync(int fd);
 [[nodiscard]] int32_t file_truncate(int fd, uint64_t length);
 [[nodiscard]] int32_t file_rename(const char* from, const char* to);
+// Deletes a file (remove). The store deletes files on best effort and
+// usually ignores the result.
+[[nodiscard]] int32_t file_remove(const char* path);
 // Size in bytes; block devices through BLKGETSIZE64.
 [[nodiscard]] int32_t file_size(int fd, uint64_t* size);
 bool path_exists(const char* path);
+// Last modification time of path in seconds since the epoch (stat).
+[[nodiscard]] int32_t path_mtime(const char* path, int64_t* seconds);
 // mkdir one level; 0 when the directory exists afterwards, STATUS_EXISTS
-// when something else is in the way.
+// when something else is in the way. A directory it creates is made durable
+// in its parent (fsync of the parent) before 0 is returned, so files later
+// made durable inside it cannot vanish with it in a crash.
 [[nodiscard]] int32_t dir_ensure(const char* path);
 // fsync of the directory holding path; all failures ignored.
 void dir_sync_parent(const char* path);
+// fsync of the directory dir itself, reporting every failure.
+[[nodiscard]] int32_t dir_sync(const char* dir);
+
+// The system calls behind the primitives. Each member behaves like the call
+// it is named after: on failure it returns -1 (a null handle for opendir_fn)
+// and sets errno. readdir_fn returns the next name or null at the end (errno
+// unchanged) or on failure (errno set to the cause).
+struct FileOps {
+  int (*open_fn)(const char* path, int flags, mode_t mode);
+  int (*close_fn)(int fd);
+  ssize_t (*pread_fn)(int fd, void* buf, size_t len, off_t offset);
+  ssize_t (*pwrite_fn)(int fd, const void* buf, size_t len, off_t offset);
+  int (*fsync_fn)(int fd);
+  int (*ftruncate_fn)(int fd, off_t length);
+  int (*fstat_fn)(int fd, struct stat* st);
+  int (*blkgetsize_fn)(int fd, uint64_t* size);  // ioctl(BLKGETSIZE64)
+  int (*stat_fn)(const char* path, struct stat* st);
+  int (*rename_fn)(const char* from, const char* to);
+  int (*remove_fn)(const char* path);
+  int (*mkdir_fn)(const char* path, mode_t mode);
+  void* (*opendir_fn)(const char* path);
+  const char* (*readdir_fn)(void* dir);
+  int (*closedir_fn)(void* dir);
+};
+
+// The names in one directory, read one at a time ("." and ".." included,
+// in directory order). Owns the open directory; one thread at a time.
+class DirReader {
+ public:
+  DirReader() = default;
+  ~DirReader() { close(); }
+  DirReader(const DirReader&) = delete;
+  DirReader& operator=(const DirReader&) = delete;
+
+  // Opens path. On failure the mapped status is returned, errno still holds
+  // the cause (for messages), and next() returns null.
+  [[nodiscard]] int32_t open(const char* path);
+  // The next name, valid until the following call; null at the end or when
+  // reading failed (status() tells which).
+  const char* next();
+  // STATUS_OK, or the failure that ended the listing early.
+  int32_t status() const { return status_; }
+  void close();
+
+ private:
+  void* handle_ = nullptr;
+  const FileOps* ops_ = nullptr;
+  int32_t status_ = 0;
+};
+
+// The table that calls the kernel (for wrappers that forward to it).
+const FileOps& file_io_system_ops();
+
+// Makes every later primitive call go through ops (null: straight to the
+// kernel again) and returns the table that was installed before. Not
+// synchronised with calls in flight: install before the threads that use
+// files start and restore after they have finished. Meant for tests.
+const FileOps* file_io_set_ops(const FileOps* ops);
 
 }  // namespace orv

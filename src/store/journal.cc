@@ -1,10 +1,6 @@
 #include "store/journal.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +8,7 @@
 #include "core/status.h"
 #include "core/text.h"
 #include "diag/sysinfo.h"
+#include "store/catalog.h"
 #include "store/file_io.h"
 #include "store/journal_format.h"
 #include "store/journal_reader.h"
@@ -82,25 +79,29 @@ int32_t journal_create(JournalWriter* w, const char* path, const BackupHeader& h
   if (path == nullptr || catalog_path == nullptr || image_path == nullptr) return STATUS_INVALID;
   if (strlen(path) >= JOURNAL_PATH_SIZE) return STATUS_INVALID;
   // O_EXCL makes "already exists" and the creation one step.
-  int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, FILE_MODE);
-  if (fd < 0) return status_from_errno(errno);
+  int fd = -1;
+  int32_t rc = file_create_excl(path, FILE_MODE, &fd);
+  if (rc != STATUS_OK) return rc;
 
   uint8_t head[JOURNAL_HEADER_SIZE];
   encode_journal_header(base_name(catalog_path), base_name(image_path), JOURNAL_PAYLOAD_SIZE, header.span(), head);
-  int32_t rc = pwrite_exact(fd, head, sizeof head, 0);
+  rc = pwrite_exact(fd, head, sizeof head, 0);
   if (rc == STATUS_OK) rc = pwrite_exact(fd, header.bytes, BACKUP_HEADER_SIZE, JOURNAL_HEADER_SIZE);
   if (rc == STATUS_OK) rc = file_sync(fd);
+  // The new directory entry must be durable before any checkpoint of this
+  // journal is reported durable; a directory that cannot be synced means
+  // the backup runs without a journal.
+  if (rc == STATUS_OK) rc = dir_sync_parent_checked(path);
   if (rc == STATUS_OK) {
     w->buffer = static_cast<uint8_t*>(malloc(JOURNAL_BUFFER_SIZE));
     if (w->buffer == nullptr) rc = STATUS_NOMEM;
   }
   if (rc != STATUS_OK) {
     (void)file_close(fd);  // error path: the file is removed below
-    (void)remove(path);    // nothing worth keeping; a failure leaves a journal no search accepts
+    (void)file_remove(path);  // nothing worth keeping; a failure leaves a journal no search accepts
     reset(w);
     return rc;
   }
-  dir_sync_parent(path);
 
   w->fd = fd;
   copy_text(w->path, sizeof w->path, path);
@@ -169,10 +170,11 @@ int32_t journal_reopen(JournalWriter* w, const char* path, const PartialBackup& 
   reset(w);
   if (path == nullptr || strlen(path) >= JOURNAL_PATH_SIZE) return STATUS_INVALID;
   // No O_CREAT: a journal that vanished must not come back empty.
-  int fd = open(path, O_RDWR | O_CLOEXEC);
-  if (fd < 0) return status_from_errno(errno);
+  int fd = -1;
+  int32_t rc = file_open_existing_rw(path, &fd);
+  if (rc != STATUS_OK) return rc;
   uint64_t size = 0;
-  int32_t rc = file_size(fd, &size);
+  rc = file_size(fd, &size);
   if (rc == STATUS_OK && size < partial.checkpoint_end) rc = STATUS_CORRUPT;
   if (rc == STATUS_OK) rc = file_truncate(fd, partial.checkpoint_end);
   if (rc == STATUS_OK) rc = file_sync(fd);

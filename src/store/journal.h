@@ -64,8 +64,9 @@ uint32_t store_checkpoint_seconds();
 void journal_init(JournalWriter* w);
 
 // Creates the journal at path for a new backup: header and payload written
-// and fsynced, then the directory synced (best effort) so the entry
-// survives a crash. catalog_path and image_path are stored by their base
+// and fsynced, then the directory synced so the entry survives a crash (a
+// failure of that sync fails the creation: no checkpoint of a journal that
+// may vanish could be called durable). catalog_path and image_path are stored by their base
 // names. STATUS_EXISTS when path exists (checked atomically),
 // STATUS_INVALID for a path of 1,040 characters or more. On failure the
 // writer is reset (fd -1, nothing owned) and a file it created is removed.

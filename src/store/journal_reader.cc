@@ -16,7 +16,9 @@ static_assert(kScanChunk % JOURNAL_RECORD_SIZE == 0);
 int32_t journal_read_header(int fd, uint8_t header512[JOURNAL_HEADER_SIZE], BackupHeader* payload, uint64_t* first) {
   *first = 0;
   size_t got = 0;
-  int32_t rc = file_pread(fd, header512, JOURNAL_HEADER_SIZE, 0, &got);
+  // Both reads go on to the end of the file when the kernel returns less:
+  // only a file that really is short is damaged.
+  int32_t rc = file_pread_full(fd, header512, JOURNAL_HEADER_SIZE, 0, &got);
   if (rc != STATUS_OK) return rc;
   if (got < JOURNAL_HEADER_SIZE) return STATUS_CORRUPT;
   std::span<const uint8_t> h(header512, JOURNAL_HEADER_SIZE);
@@ -31,7 +33,7 @@ int32_t journal_read_header(int fd, uint8_t header512[JOURNAL_HEADER_SIZE], Back
   }
 
   memset(payload->bytes, 0, BACKUP_HEADER_SIZE);
-  rc = file_pread(fd, payload->bytes, payload_size, JOURNAL_HEADER_SIZE, &got);
+  rc = file_pread_full(fd, payload->bytes, payload_size, JOURNAL_HEADER_SIZE, &got);
   if (rc != STATUS_OK) return rc;
   if (got < payload_size) return STATUS_CORRUPT;
 

@@ -1,9 +1,5 @@
 #include "store/names.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -36,9 +32,10 @@ bool format_fits(char* buf, size_t cap, const char* fmt, Args... args) {
 // Creates path exclusively (the name reservation). 0, STATUS_EXISTS when
 // something already has that name, or the mapped error.
 int32_t reserve_file(const char* path) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, FILE_MODE);
-  if (fd < 0) return status_from_errno(errno);
-  (void)close(fd);  // empty file, nothing to flush; it only holds the name
+  int fd = -1;
+  int32_t rc = file_create_excl(path, FILE_MODE, &fd);
+  if (rc != STATUS_OK) return rc;
+  (void)file_close(fd);  // empty file, nothing to flush; it only holds the name
   return STATUS_OK;
 }
 

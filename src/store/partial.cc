@@ -1,8 +1,5 @@
 #include "store/partial.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -32,19 +29,49 @@ constexpr uint64_t kReserveMax = uint64_t{64} << 20;
 
 std::atomic<int64_t> g_max_age{PARTIAL_MAX_AGE_DEFAULT};
 
-struct DirCloser {
-  DIR* d;
-  ~DirCloser() {
-    if (d != nullptr) closedir(d);
-  }
-};
-
 bool is_journal_name(const char* name) { return ends_with(name, JOURNAL_SUFFIX) && strlen(name) >= 5; }
 
 template <typename... Args>
 bool format_fits(char* buf, size_t cap, const char* fmt, Args... args) {
   int n = snprintf(buf, cap, fmt, args...);
   return n >= 0 && static_cast<size_t>(n) < cap;
+}
+
+// END renames the image to its final name before it writes the catalog. A
+// crash between the two (or a catalog write that failed and could not give
+// the image its temporary name back) leaves the partial's image under the
+// final name with no catalog beside it. Such an image still belongs to the
+// partial: it is found, continued and removed like "<image>.tmp". Once the
+// catalog exists, the image is a finished backup's and never the partial's.
+bool image_left_by_end(const char* image_path, const char* catalog_path) {
+  return path_exists(image_path) && !path_exists(catalog_path);
+}
+
+// The catalog path belonging to an image path ("x.csib" -> "x.inib").
+bool catalog_of_image(const char* image_path, char* out, size_t cap) {
+  std::string_view s(image_path);
+  for (uint8_t type = 0; type <= BACKUP_INC; ++type) {
+    std::string_view ext = image_extension(type);
+    if (!ends_with(s, ext)) continue;
+    size_t stem = s.size() - ext.size();
+    return format_fits(out, cap, "%.*s%s", static_cast<int>(stem), image_path, catalog_extension(type));
+  }
+  return false;
+}
+
+// Gives the image of an END cut short its temporary name back (see
+// image_left_by_end), so that the continuation finds it where it expects.
+// 0 when there is nothing to do.
+int32_t reclaim_image_from_end(const char* tmp_image_path) {
+  if (path_exists(tmp_image_path) || !ends_with(tmp_image_path, TMP_SUFFIX)) return STATUS_OK;
+  char image[PARTIAL_PATH_SIZE + JH_NAME_SIZE];
+  char catalog[PARTIAL_PATH_SIZE + JH_NAME_SIZE];
+  size_t stem = strlen(tmp_image_path) - TMP_SUFFIX.size();
+  if (!format_fits(image, sizeof image, "%.*s", static_cast<int>(stem), tmp_image_path)) return STATUS_OK;
+  if (!catalog_of_image(image, catalog, sizeof catalog) || !image_left_by_end(image, catalog)) return STATUS_OK;
+  int32_t rc = file_rename(image, tmp_image_path);
+  if (rc != STATUS_OK) return rc;
+  return dir_sync_parent_checked(tmp_image_path);
 }
 
 // Opens and reads a journal header; 0 or the failure.
@@ -276,8 +303,8 @@ int64_t partial_max_age() { return g_max_age.load(std::memory_order_relaxed); }
 int32_t partial_find(const char* dir, PartialPredicate pred, const void* key, char* journal_path, size_t cap,
                      BackupHeader* header) {
   if (cap > 0) journal_path[0] = '\0';
-  DirCloser d{opendir(dir)};
-  if (d.d == nullptr) return STATUS_NOT_FOUND;
+  DirReader d;
+  if (d.open(dir) != STATUS_OK) return STATUS_NOT_FOUND;
   auto* payload = new (std::nothrow) BackupHeader;
   auto* best = new (std::nothrow) BackupHeader;
   if (payload == nullptr || best == nullptr) {
@@ -289,17 +316,24 @@ int32_t partial_find(const char* dir, PartialPredicate pred, const void* key, ch
   char best_path[PARTIAL_PATH_SIZE] = {};
   char path[PARTIAL_PATH_SIZE];
   char tmp[PARTIAL_PATH_SIZE];
+  char image[PARTIAL_PATH_SIZE];
+  char catalog[PARTIAL_PATH_SIZE];
   uint8_t head[JOURNAL_HEADER_SIZE];
-  while (struct dirent* e = readdir(d.d)) {
-    if (!is_journal_name(e->d_name)) continue;
-    if (!format_fits(path, sizeof path, "%s/%s", dir, e->d_name)) continue;
+  while (const char* file_name = d.next()) {
+    if (!is_journal_name(file_name)) continue;
+    if (!format_fits(path, sizeof path, "%s/%s", dir, file_name)) continue;
     uint64_t first = 0;
     if (read_journal_header(path, head, payload, &first) != STATUS_OK) continue;
     const char* image_name = journal_header_image_name(head);
+    const char* catalog_name = journal_header_catalog_name(head);
     // A journal naming files outside its directory can never be continued.
-    if (!is_plain_file_name(image_name) || !is_plain_file_name(journal_header_catalog_name(head))) continue;
+    if (!is_plain_file_name(image_name) || !is_plain_file_name(catalog_name)) continue;
     if (!format_fits(tmp, sizeof tmp, "%s/%s%s", dir, image_name, TMP_SUFFIX.data())) continue;
-    if (!path_exists(tmp)) continue;
+    if (!path_exists(tmp)) {
+      if (!format_fits(image, sizeof image, "%s/%s", dir, image_name)) continue;
+      if (!format_fits(catalog, sizeof catalog, "%s/%s", dir, catalog_name)) continue;
+      if (!image_left_by_end(image, catalog)) continue;
+    }
     if (!pred(*payload, key)) continue;
     int64_t created = header_created(*payload);
     if (created > best_time) {
@@ -310,7 +344,8 @@ int32_t partial_find(const char* dir, PartialPredicate pred, const void* key, ch
   }
   int32_t rc = STATUS_OK;
   if (best_path[0] == '\0') {
-    rc = STATUS_NOT_FOUND;
+    // A listing cut short by a read error cannot tell that there is none.
+    rc = d.status() != STATUS_OK ? d.status() : STATUS_NOT_FOUND;
   } else if (strlen(best_path) >= cap) {
     rc = STATUS_INVALID;
   } else {
@@ -406,8 +441,11 @@ void partial_free(PartialBackup* p) {
 
 int32_t partial_prepare_image(const char* tmp_image_path, uint64_t checkpoint_image_size, int* fd) {
   *fd = -1;
+  int32_t rc = reclaim_image_from_end(tmp_image_path);
+  if (rc != STATUS_OK) return rc;
+  bool existed = path_exists(tmp_image_path);
   int raw = -1;
-  int32_t rc = file_open_rw(tmp_image_path, FILE_MODE, &raw);
+  rc = file_open_rw(tmp_image_path, FILE_MODE, &raw);
   if (rc != STATUS_OK) return rc;
   UniqueFd owner(raw);
   uint64_t size = 0;
@@ -418,6 +456,9 @@ int32_t partial_prepare_image(const char* tmp_image_path, uint64_t checkpoint_im
   if (size < checkpoint_image_size) return STATUS_CORRUPT;
   rc = file_truncate(owner.get(), checkpoint_image_size);
   if (rc == STATUS_OK) rc = file_sync(owner.get());
+  // An image created here must not vanish in a crash while the checkpoints
+  // of the continued backup are reported durable.
+  if (rc == STATUS_OK && !existed) rc = dir_sync_parent_checked(tmp_image_path);
   if (rc != STATUS_OK) return rc;
   *fd = owner.release();
   return STATUS_OK;
@@ -438,31 +479,40 @@ void partial_remove(const char* journal_path) {
     uint64_t first = 0;
     if (read_journal_header(journal_path, head, payload, &first) == STATUS_OK) {
       const char* image_name = journal_header_image_name(head);
+      const char* catalog_name = journal_header_catalog_name(head);
       char tmp[PARTIAL_PATH_SIZE + JH_NAME_SIZE + 8];
+      char image[PARTIAL_PATH_SIZE + JH_NAME_SIZE];
+      char catalog[PARTIAL_PATH_SIZE + JH_NAME_SIZE];
       // Only a plain name: a damaged or hostile journal must not make us
       // delete a file outside its directory.
       if (is_plain_file_name(image_name) && format_fits(tmp, sizeof tmp, "%s/%s%s", dir, image_name, TMP_SUFFIX.data())) {
-        (void)remove(tmp);  // failures are ignored: the file may already be gone
+        if (path_exists(tmp)) {
+          (void)file_remove(tmp);  // failures are ignored: the file may already be gone
+        } else if (is_plain_file_name(catalog_name) && format_fits(image, sizeof image, "%s/%s", dir, image_name) &&
+                   format_fits(catalog, sizeof catalog, "%s/%s", dir, catalog_name) &&
+                   image_left_by_end(image, catalog)) {
+          (void)file_remove(image);  // the image of an END cut short; no catalog refers to it
+        }
       }
     }
     delete payload;
   }
-  (void)remove(journal_path);  // failures are ignored
+  (void)file_remove(journal_path);  // failures are ignored
 }
 
 uint64_t partial_expire(const char* dir, int64_t max_age_seconds) {
   if (max_age_seconds <= 0) return 0;
-  DirCloser d{opendir(dir)};
-  if (d.d == nullptr) return 0;
+  DirReader d;
+  if (d.open(dir) != STATUS_OK) return 0;
   int64_t now = now_seconds();
   uint64_t removed = 0;
   char path[PARTIAL_PATH_SIZE];
-  while (struct dirent* e = readdir(d.d)) {
-    if (!is_journal_name(e->d_name)) continue;
-    if (!format_fits(path, sizeof path, "%s/%s", dir, e->d_name)) continue;
-    struct stat st;
-    if (stat(path, &st) != 0) continue;
-    int64_t age = now - static_cast<int64_t>(st.st_mtime);
+  while (const char* file_name = d.next()) {
+    if (!is_journal_name(file_name)) continue;
+    if (!format_fits(path, sizeof path, "%s/%s", dir, file_name)) continue;
+    int64_t mtime = 0;
+    if (path_mtime(path, &mtime) != STATUS_OK) continue;
+    int64_t age = now - mtime;
     if (age <= max_age_seconds) continue;
     // A held lock means a session is still receiving this backup (it may
     // just be idle); its files are not ours to delete.

@@ -3,7 +3,10 @@
 //
 // A journal counts as a partial for the searches when its name ends in
 // ".part", its header reads correctly, both file names recorded in it are
-// plain names (see is_plain_file_name), and "<dir>/<image name>.tmp" exists.
+// plain names (see is_plain_file_name), and its image exists: normally
+// "<dir>/<image name>.tmp"; when that is missing, "<dir>/<image name>" with
+// no "<dir>/<catalog name>" beside it, which is where an END that was cut
+// short (by a crash, or a catalog that could not be written) leaves it.
 // Expiry looks at every ".part" file, whether or not it reads.
 //
 // Continuing a partial (the session's CONTINUE):
@@ -59,7 +62,8 @@ using PartialPredicate = bool (*)(const BackupHeader& header, const void* key);
 // order among equal times) for which pred holds. Writes its journal path
 // ("<dir>/<file>") to journal_path and, when header is not null, its
 // payload header. STATUS_NOT_FOUND when there is none or dir cannot be
-// opened; STATUS_INVALID when the path does not fit cap; STATUS_NOMEM.
+// opened; the read error when none was found before reading the directory
+// failed; STATUS_INVALID when the path does not fit cap; STATUS_NOMEM.
 // On failure journal_path holds "" (cap > 0) and *header is unspecified.
 [[nodiscard]] int32_t partial_find(const char* dir, PartialPredicate pred, const void* key, char* journal_path,
                                    size_t cap, BackupHeader* header);
@@ -91,14 +95,18 @@ void partial_free(PartialBackup* p);
 
 // Opens the temporary image of a partial being continued (file_open_rw,
 // mode 0640: created empty if missing), cuts it to checkpoint_image_size
-// and fsyncs it, discarding data that no checkpoint covered.
+// and fsyncs it, discarding data that no checkpoint covered. An image left
+// under its final name by an END cut short (see above) is first renamed
+// back to tmp_image_path (and the directory synced); an image created here
+// is made durable in its directory too.
 // STATUS_CORRUPT when the file is shorter than that size. On success *fd is
 // open and the caller's to close; on failure *fd is -1 and nothing is open.
 // REQUIRES: the caller holds the partial's lock.
 [[nodiscard]] int32_t partial_prepare_image(const char* tmp_image_path, uint64_t checkpoint_image_size, int* fd);
 
 // Deletes the temporary image named in the journal (only when the journal
-// reads and the name is a plain name) and the journal itself. Failures are
+// reads and the name is a plain name; the image under its final name when
+// an END was cut short) and then the journal itself. Failures are
 // ignored. REQUIRES: the caller holds the partial's lock.
 void partial_remove(const char* journal_path);
 

@@ -1,7 +1,5 @@
 #include "store/scan.h"
 
-#include <dirent.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +9,7 @@
 #include "core/log.h"
 #include "core/status.h"
 #include "core/text.h"
+#include "store/file_io.h"
 #include "store/names.h"
 
 namespace orv {
@@ -19,13 +18,6 @@ namespace {
 
 constexpr size_t kInitialItems = 16;
 constexpr size_t kInitialLinks = 8;
-
-struct DirCloser {
-  DIR* d;
-  ~DirCloser() {
-    if (d != nullptr) closedir(d);
-  }
-};
 
 // Doubles a malloc'd array of `cap` elements of `size` bytes.
 bool grow(void** array, size_t* cap, size_t size) {
@@ -59,8 +51,8 @@ int32_t backup_scan(const char* dir, ScanItem** items, size_t* count) {
     delete header;
     return STATUS_NOMEM;
   }
-  DirCloser d{opendir(dir)};
-  if (d.d == nullptr) {
+  DirReader d;
+  if (d.open(dir) != STATUS_OK) {
     int err = errno;
     free(list);
     delete header;
@@ -74,9 +66,9 @@ int32_t backup_scan(const char* dir, ScanItem** items, size_t* count) {
   size_t n = 0;
   char path[STORE_PATH_SIZE];
   int32_t rc = STATUS_OK;
-  while (struct dirent* e = readdir(d.d)) {
-    if (!is_catalog_name(e->d_name)) continue;
-    int len = snprintf(path, sizeof path, "%s/%s", dir, e->d_name);
+  while (const char* file_name = d.next()) {
+    if (!is_catalog_name(file_name)) continue;
+    int len = snprintf(path, sizeof path, "%s/%s", dir, file_name);
     if (len < 0 || static_cast<size_t>(len) >= sizeof path) continue;  // cannot be named, cannot be read
     int32_t hr = header_read(path, header);
     if (hr == STATUS_NOT_FOUND) continue;  // removed while we looked
@@ -99,6 +91,11 @@ int32_t backup_scan(const char* dir, ScanItem** items, size_t* count) {
     }
     fill_item(&list[n], path, *header);
     ++n;
+  }
+  // A listing cut short by a read error would silently hide backups.
+  if (rc == STATUS_OK && d.status() != STATUS_OK) {
+    rc = d.status();
+    log_write(LEVEL_ERROR, "cannot read backup directory %s (%s, status=%d)", dir, status_text(rc), rc);
   }
   delete header;
   if (rc != STATUS_OK || n == 0) {

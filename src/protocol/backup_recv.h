@@ -1,0 +1,50 @@
+// Reception of an open backup (state receiving_blocks): the steps that the
+// BLOCK, DROP_ENTRIES and END handlers (session_handlers.h), the end of a
+// session and a continued backup share.
+//
+// Files of a backup being received, all in the session record:
+//   tmp_image_path  block data in arrival order, appended at image_size with
+//                   one positioned write per BLOCK, straight from the
+//                   receive buffer
+//   journal_path    the journal ("<image>.part"), also the name of the
+//                   partial's lock that the session holds while journaling
+//   image_path, catalog_path   the final names, taken by END
+//
+// Durability: a checkpoint fsyncs the image, then writes the journal's
+// records and a checkpoint record and fsyncs the journal. Only after that
+// are the image pages it covered dropped from the page cache: backup images
+// are written once and rarely read back soon, and on the machines this runs
+// on a page cache that keeps growing caps the write rate.
+//
+// All functions run on the session's connection thread.
+#pragma once
+
+#include <cstdint>
+
+#include "protocol/session.h"
+
+namespace orv {
+
+// Makes a checkpoint of the open backup. REQUIRES: session->journaling and
+// an open image. Success sets durable_seq to frames and, when after_block,
+// counts the checkpoint in checkpoint_count. Failure applies
+// backup_journal_failure with "checkpoint". Either way the backup goes on.
+void backup_checkpoint(Session* session, bool after_block);
+
+// The backup can no longer be continued: logs "journal of <image>: <what>
+// failed; this backup cannot be continued any more", closes the journal,
+// releases the partial's lock and deletes the journal file. journaling
+// becomes false; durable_seq keeps its value.
+void backup_journal_failure(Session* session, const char* what);
+
+// Leaves an open backup as a partial at the end of a session: when
+// journaling, a last checkpoint (its result ignored; it changes no counter)
+// if the image is open, then the journal is closed and the lock released.
+// The temporary image and the journal stay on disk. No-op otherwise.
+void backup_interrupt(Session* session);
+
+// Appends one entry to session->entries, growing the array geometrically.
+// STATUS_NOMEM leaves the array as it was.
+[[nodiscard]] int32_t backup_append_entry(Session* session, const CatalogEntry& entry);
+
+}  // namespace orv
