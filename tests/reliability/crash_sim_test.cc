@@ -31,7 +31,7 @@ namespace {
 using rel::Ack;
 using rel::Model;
 using rel::Writer;
-using sim::CrashSpec;
+using sim::CrashPlan;
 using sim::DataLoss;
 using sim::DirLoss;
 using sim::SimFs;
@@ -48,7 +48,7 @@ uint64_t base_seed() {
 }
 
 // The ways a power loss is applied to each kept state.
-const CrashSpec kVariants[] = {
+const CrashPlan kVariants[] = {
     {DataLoss::kDrop, DirLoss::kDrop, 0},      {DataLoss::kKeep, DirLoss::kKeep, 0},
     {DataLoss::kCut4k, DirLoss::kPrefix, 0},   {DataLoss::kTornLast, DirLoss::kPrefix, 0},
     {DataLoss::kPages, DirLoss::kRandom, 0},   {DataLoss::kRandom, DirLoss::kRandom, 0},
@@ -172,9 +172,9 @@ std::vector<std::string> sweep(const FileOps* wrapper, size_t limit, uint64_t* o
     }
     const sim::State taken = *fs.snapshot();
     for (size_t v = 0; v < std::size(kVariants) && found.size() < limit; ++v) {
-      CrashSpec spec = kVariants[v];
-      spec.seed = base_seed() ^ (k * 131 + v);
-      fs.load(SimFs::crash_image(taken, spec));
+      CrashPlan plan = kVariants[v];
+      plan.seed = base_seed() ^ (k * 131 + v);
+      fs.load(SimFs::crash_image(taken, plan));
       for (const std::string& problem : rel::check_store(m, k, true)) {
         found.push_back("power loss after op " + std::to_string(k) + " (variant " + std::to_string(v) +
                         "): " + problem + context(fs, k));
@@ -228,7 +228,7 @@ TEST_F(CrashSim, SimulatedDiskKeepsOnlyWhatWasSynced) {
   ASSERT_EQ(STATUS_OK, file_sync(fd));
 
   // Synced data without a synced directory entry is gone.
-  sim::State lost = SimFs::crash_image(fs.state(), CrashSpec{DataLoss::kKeep, DirLoss::kDrop, 1});
+  sim::State lost = SimFs::crash_image(fs.state(), CrashPlan{DataLoss::kKeep, DirLoss::kDrop, 1});
   fs.load(lost);
   EXPECT_FALSE(fs.exists("/d/a"));
 
@@ -243,18 +243,18 @@ TEST_F(CrashSim, SimulatedDiskKeepsOnlyWhatWasSynced) {
   ASSERT_EQ(STATUS_OK, file_rename("/d/a", "/d/b"));
   sim::State before = fs.state();
 
-  fs.load(SimFs::crash_image(before, CrashSpec{DataLoss::kDrop, DirLoss::kDrop, 2}));
+  fs.load(SimFs::crash_image(before, CrashPlan{DataLoss::kDrop, DirLoss::kDrop, 2}));
   EXPECT_EQ(page, fs.contents("/d/a"));
   EXPECT_FALSE(fs.exists("/d/b"));
 
-  fs.load(SimFs::crash_image(before, CrashSpec{DataLoss::kKeep, DirLoss::kKeep, 3}));
+  fs.load(SimFs::crash_image(before, CrashPlan{DataLoss::kKeep, DirLoss::kKeep, 3}));
   EXPECT_EQ(page.size() + more.size(), fs.contents("/d/b").size());
 
   for (uint64_t seed = 0; seed < 20; ++seed) {
-    fs.load(SimFs::crash_image(before, CrashSpec{DataLoss::kCut4k, DirLoss::kDrop, seed}));
+    fs.load(SimFs::crash_image(before, CrashPlan{DataLoss::kCut4k, DirLoss::kDrop, seed}));
     size_t n = fs.contents("/d/a").size();
     EXPECT_TRUE(n == page.size() || n == page.size() + sim::kPage || n == page.size() + more.size()) << n;
-    fs.load(SimFs::crash_image(before, CrashSpec{DataLoss::kTornLast, DirLoss::kDrop, seed}));
+    fs.load(SimFs::crash_image(before, CrashPlan{DataLoss::kTornLast, DirLoss::kDrop, seed}));
     std::vector<uint8_t> torn = fs.contents("/d/a");
     EXPECT_GE(torn.size(), page.size());
     EXPECT_LT(torn.size(), page.size() + more.size());
@@ -268,7 +268,7 @@ TEST_F(CrashSim, SimulatedDiskKeepsOnlyWhatWasSynced) {
   ASSERT_EQ(STATUS_OK, file_pwrite_all(fd, page.data(), page.size(), 0, nullptr));
   fs.fsync_failed(fd);
   ASSERT_EQ(STATUS_OK, file_sync(fd));
-  fs.load(SimFs::crash_image(fs.state(), CrashSpec{DataLoss::kKeep, DirLoss::kKeep, 4}));
+  fs.load(SimFs::crash_image(fs.state(), CrashPlan{DataLoss::kKeep, DirLoss::kKeep, 4}));
   EXPECT_EQ(std::vector<uint8_t>(page.size(), 0), fs.contents("/d/c"));
 }
 

@@ -291,12 +291,12 @@ RunResult run(Phase phase, uint64_t at, Fault fault) {
 
   const sim::State live = fs.state();
   for (sim::DataLoss loss : {sim::DataLoss::kDrop, sim::DataLoss::kKeep}) {
-    fs.load(SimFs::crash_image(live, sim::CrashSpec{loss, sim::DirLoss::kDrop, at}));
+    fs.load(SimFs::crash_image(live, sim::CrashPlan{loss, sim::DirLoss::kDrop, at}));
     for (const std::string& p : rel::check_store(m, UINT64_MAX, true)) {
       r.problems.push_back("after a power loss: " + p);
     }
     if (before_end.taken) {
-      fs.load(SimFs::crash_image(before_end.state, sim::CrashSpec{loss, sim::DirLoss::kDrop, at}));
+      fs.load(SimFs::crash_image(before_end.state, sim::CrashPlan{loss, sim::DirLoss::kDrop, at}));
       for (const std::string& p : rel::check_store(m, before_end.k, true)) {
         r.problems.push_back("after a power loss before END: " + p);
       }

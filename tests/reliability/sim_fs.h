@@ -105,7 +105,7 @@ enum class DataLoss { kDrop, kKeep, kCut4k, kPages, kTornLast, kRandom };
 // How unsynced directory changes behave.
 enum class DirLoss { kDrop, kKeep, kPrefix, kRandom };
 
-struct CrashSpec {
+struct CrashPlan {
   DataLoss data = DataLoss::kDrop;
   DirLoss dirs = DirLoss::kDrop;
   uint64_t seed = 0;
@@ -177,8 +177,8 @@ class SimFs {
 
   // What survives a power loss of s, as a state in which everything is
   // durable and nothing is open.
-  static State crash_image(const State& s, const CrashSpec& spec) {
-    std::mt19937_64 rng(spec.seed * 0x9E3779B97F4A7C15ull + 17);
+  static State crash_image(const State& s, const CrashPlan& plan) {
+    std::mt19937_64 rng(plan.seed * 0x9E3779B97F4A7C15ull + 17);
     State out;
     out.next_ino = s.next_ino;
     // Directories first, from the root, so only reachable nodes survive.
@@ -192,11 +192,11 @@ class SimFs {
       kept.is_dir = n.is_dir;
       kept.mtime = n.mtime;
       if (n.is_dir) {
-        kept.entries = surviving_entries(n, spec.dirs, rng);
+        kept.entries = surviving_entries(n, plan.dirs, rng);
         kept.durable_entries = kept.entries;
         for (const auto& [name, child] : kept.entries) todo.push_back(child);
       } else {
-        kept.data = surviving_data(n, spec.data, rng);
+        kept.data = surviving_data(n, plan.data, rng);
         kept.durable = kept.data;  // shared: both change only by copy
       }
       out.nodes[ino] = std::move(kept);
