@@ -266,22 +266,23 @@ class RestoreRun {
     return rc;
   }
 
-  // Notes one damaged block for the report.
+  // Notes one damaged block for the report: the first few are named, the
+  // rest counted.
   void damaged(uint64_t block, const char* why) {
-    uint64_t n = res_->mismatches + res_->missing;
-    if (n <= p_.report_limit) {
-      size_t len = strlen(report_);
-      snprintf(report_ + len, sizeof report_ - len, "%sblock %llu %s", len == 0 ? "" : "; ",
-               static_cast<unsigned long long>(block), why);
-    }
+    if (reported_ >= p_.report_limit) return;
+    char item[96];
+    size_t len = strlen(report_);
+    int n = snprintf(item, sizeof item, "%sblock %llu %s", len == 0 ? "" : "; ",
+                     static_cast<unsigned long long>(block), why);
+    if (n < 0 || len + static_cast<size_t>(n) >= sizeof report_) return;
+    memcpy(report_ + len, item, static_cast<size_t>(n) + 1);
+    ++reported_;
   }
 
   void finish_damage_report() {
     uint64_t n = res_->mismatches + res_->missing;
     char more[64] = "";
-    if (n > p_.report_limit) {
-      snprintf(more, sizeof more, "; and %llu more", static_cast<unsigned long long>(n - p_.report_limit));
-    }
+    if (n > reported_) snprintf(more, sizeof more, "; and %llu more", static_cast<unsigned long long>(n - reported_));
     agent_error_set(err_, STATUS_CORRUPT, "%llu of %llu blocks could not be restored intact (%s%s); %s is not a "
                     "faithful copy",
                     static_cast<unsigned long long>(n), static_cast<unsigned long long>(res_->blocks), report_, more,
@@ -468,6 +469,7 @@ class RestoreRun {
   Progress progress_;
   uint64_t done_ = 0;
   char report_[AGENT_ERROR_TEXT_SIZE / 2] = {};
+  uint64_t reported_ = 0;
 };
 
 }  // namespace

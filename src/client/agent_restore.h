@@ -31,7 +31,7 @@ struct RestoreParams {
   uint32_t window = 2;
   bool progress = false;
   // Damaged blocks named one by one in err's text before "and N more".
-  uint32_t report_limit = 8;
+  uint32_t report_limit = 4;
 };
 
 struct RestoreResult {

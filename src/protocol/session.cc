@@ -89,15 +89,6 @@ void release_resources(Session* session) {
   session->entries = nullptr;
   session->entry_count = 0;
   session->entry_capacity = 0;
-  for (size_t i = 0; i < session->chain_count; ++i) {
-    if (session->chain_files[i].fd >= 0) (void)file_close(session->chain_files[i].fd);  // read-only
-    free(session->chain_files[i].path);
-  }
-  free(session->chain_files);
-  session->chain_files = nullptr;
-  session->chain_count = 0;
-  delete[] session->range_buffer;
-  session->range_buffer = nullptr;
 }
 
 }  // namespace

@@ -45,13 +45,6 @@ inline constexpr size_t SESSION_JOURNAL_PATH_SIZE = 1100;
 // "<storage root>/<target_subdir>" must be shorter than this.
 inline constexpr size_t SESSION_WORKDIR_SIZE = 576;
 
-// One image file of the chain announced by the last FETCH_CHAIN.
-struct ChainFile {
-  char* path = nullptr;  // owned copy
-  uint64_t size = 0;
-  int fd = -1;           // opened on first read
-};
-
 struct Session {
   SessionState state = SessionState::wait_hello;
   Channel channel;
@@ -90,9 +83,6 @@ struct Session {
   uint64_t partial_expired_count = 0;
 
   // Restore state.
-  ChainFile* chain_files = nullptr;  // malloc'd array
-  size_t chain_count = 0;
-  uint8_t* range_buffer = nullptr;   // FRAME_MAX_PAYLOAD bytes, first READ_RANGE
   RestoreState restore;  // announced chain and range buffer (restore.h)
 
   char diag_dir[SESSION_DIAG_DIR_SIZE] = {};  // empty: no diagnostics record

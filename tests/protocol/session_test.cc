@@ -212,19 +212,14 @@ TEST_F(SessionTest, SubdirPermissionAndWorkingDirectory) {
   other.channel = Channel{};  // still owned by the fixture's session
 }
 
-TEST_F(SessionTest, EndReleasesEntriesAndChainFiles) {
-  session->entries = static_cast<uint8_t*>(malloc(WIRE_ENTRY_SIZE * 4));
+TEST_F(SessionTest, EndReleasesEntriesAndImage) {
+  session->entries = static_cast<CatalogEntry*>(calloc(4, sizeof(CatalogEntry)));
   session->entry_count = 4;
-  session->chain_files = static_cast<ChainFile*>(calloc(2, sizeof(ChainFile)));
-  session->chain_count = 2;
-  session->chain_files[0].path = strdup("/x");
-  session->chain_files[0].fd = dup(peer.fd);
-  session->chain_files[1].fd = -1;
-  session->range_buffer = new uint8_t[16];
+  session->entry_capacity = 4;
+  session->image_fd = dup(peer.fd);
   session_end(session.get(), STATUS_IO);
   EXPECT_EQ(session->entries, nullptr);
-  EXPECT_EQ(session->chain_files, nullptr);
-  EXPECT_EQ(session->range_buffer, nullptr);
+  EXPECT_EQ(session->entry_count, 0u);
   EXPECT_EQ(session->image_fd, -1);
 }
 
