@@ -14,7 +14,7 @@
 // Runs alternate (backup, pipe) and report medians. Inputs are read once
 // before timing. Scratch files go to $ORV_BENCH_DIR (or $TMPDIR, or /tmp).
 //
-//   ingest [--size 2G] [--runs 3]
+//   ingest [--size 2G] [--runs 3] [--window 1]
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -152,10 +152,11 @@ struct Bench {
     die("no free port");
   }
 
-  // One FULL backup of the source, reading each ACK before the next BLOCK
-  // goes out; returns seconds from the first BLOCK to END_OK (the backup
-  // durable under its final names) and adds the worker's CPU seconds to *cpu.
-  double run_backup(double* cpu) {
+  // One FULL backup of the source with `window` BLOCKs sent ahead of their
+  // ACKs (1: each ACK is read before the next BLOCK goes out), as an agent
+  // does; returns seconds from the first BLOCK to END_OK (the backup durable
+  // under its final names) and adds the worker's CPU seconds to *cpu.
+  double run_backup(int window, double* cpu) {
     orv::Client c;
     orv::ClientOptions o;
     o.timeout_ms = 120000;
@@ -174,17 +175,24 @@ struct Bench {
     double cpu0 = cpu_seconds(worker);
     double t0 = now_sec();
     uint64_t block_key = 0;
+    int in_flight = 0;
+    bool has_seq = false;
+    uint64_t seq = 0;
     for (uint64_t off = 0; off < size; off += kBlock, ++block_key) {
       size_t n = static_cast<size_t>(std::min<uint64_t>(kBlock, size - off));
       if (pread(fd, buffer, n, static_cast<off_t>(off)) != static_cast<ssize_t>(n)) die("source read failed");
       orv::BlockHeader h;
       h.key = block_key;
       h.data_length = static_cast<uint32_t>(n);
-      bool has_seq = false;
-      uint64_t seq = 0;
-      if (orv::client_block(&c, h, std::span<const uint8_t>(buffer, n), &has_seq, &seq) != orv::STATUS_OK) {
-        die("BLOCK failed");
+      if (in_flight == window) {
+        if (orv::client_read_ack(&c, &has_seq, &seq) != orv::STATUS_OK) die("ACK failed");
+        --in_flight;
       }
+      if (orv::client_block_send(&c, h, std::span<const uint8_t>(buffer, n)) != orv::STATUS_OK) die("BLOCK failed");
+      ++in_flight;
+    }
+    for (; in_flight > 0; --in_flight) {
+      if (orv::client_read_ack(&c, &has_seq, &seq) != orv::STATUS_OK) die("ACK failed");
     }
     orv::EndOk ok;
     if (orv::client_end(&c, &ok) != orv::STATUS_OK || ok.image_size != size) die("END failed");
@@ -264,18 +272,21 @@ void make_source(const std::string& path, uint64_t size, uint8_t* buffer) {
 int main(int argc, char** argv) {
   uint64_t size = 2ull << 30;
   int runs = 3;
+  int window = 1;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--size" && i + 1 < argc) {
       size = parse_size(argv[++i]);
     } else if (a == "--runs" && i + 1 < argc) {
       runs = atoi(argv[++i]);
+    } else if (a == "--window" && i + 1 < argc) {
+      window = atoi(argv[++i]);
     } else {
-      fprintf(stderr, "usage: ingest [--size <MiB, or with K/M/G>] [--runs N]\n");
+      fprintf(stderr, "usage: ingest [--size <MiB, or with K/M/G>] [--runs N] [--window BLOCKS]\n");
       return 2;
     }
   }
-  if (size == 0 || runs < 1) die("size and runs must be positive");
+  if (size == 0 || runs < 1 || window < 1) die("size, runs and window must be positive");
   if (access("/usr/bin/socat", X_OK) != 0) die("socat is needed for the baseline");
 
   // Static, so that exit() in die() still stops the server and removes the
@@ -297,8 +308,8 @@ int main(int argc, char** argv) {
   make_source(b.source, size, b.buffer);
   b.start_server();
 
-  printf("ingest: %.0f MiB in %zu MiB blocks, %d runs, scratch %s\n", static_cast<double>(size) / (1 << 20),
-         kBlock >> 20, runs, scratch.path().c_str());
+  printf("ingest: %.0f MiB in %zu MiB blocks, %d in flight, %d runs, scratch %s\n",
+         static_cast<double>(size) / (1 << 20), kBlock >> 20, window, runs, scratch.path().c_str());
   double gib = static_cast<double>(size) / (1ull << 30);
   auto mbs = [size](double s) { return static_cast<double>(size) / s / 1e6; };
   std::vector<double> backup_s, pipe_s, cpu_per_gib;
@@ -307,7 +318,7 @@ int main(int argc, char** argv) {
     // two seconds; waiting longer starts every run equally cold.
     double cpu = 0;
     orv_support::sleep_ms(kSettleMs);
-    backup_s.push_back(b.run_backup(&cpu));
+    backup_s.push_back(b.run_backup(window, &cpu));
     orv_support::sleep_ms(kSettleMs);
     pipe_s.push_back(b.run_pipe());
     cpu_per_gib.push_back(cpu / gib);

@@ -85,8 +85,12 @@ void backup_journal_failure(Session* session, const char* what) {
   log_write(LEVEL_WARN, "journal of %s: %s failed; this backup cannot be continued any more", session->image_path,
             what);
   journal_close(&session->journal);
+  // Deleted while the lock is still held: between an unlock and the
+  // deletion another connection could take the partial over and write the
+  // image this session goes on writing.
+  (void)file_remove(session->journal_path);  // a journal that may miss records must not be offered for continuation
+  dir_sync_parent(session->journal_path);  // best effort, like the deletion
   partial_unlock(session->journal_path);
-  (void)remove(session->journal_path);  // a journal that may miss records must not be offered for continuation
   session->journaling = false;
 }
 
@@ -214,7 +218,11 @@ int32_t session_end_backup(Session* session, std::span<const uint8_t> payload) {
 
   if (session->journaling) {
     journal_close(&session->journal);
-    (void)remove(session->journal_path);  // the finished backup no longer needs it; a leftover is never a partial
+    (void)file_remove(session->journal_path);  // the finished backup no longer needs it; a leftover is never a partial
+    // END_OK leaves a directory without the journal, also after a power
+    // loss. Best effort: a journal that comes back beside its catalog is
+    // never offered for continuation, only expired.
+    dir_sync_parent(session->journal_path);
     partial_unlock(session->journal_path);
     session->journaling = false;
   }

@@ -16,6 +16,14 @@
 // are written once and rarely read back soon, and on the machines this runs
 // on a page cache that keeps growing caps the write rate.
 //
+// Opening a backup (BEGIN, or CONTINUE for a partial) leaves the session
+// with: the header; the four paths; image_fd open for writing and
+// image_size at its end; entries (malloc'd, entry_capacity their room);
+// journaling true with the journal writer open and the lock of journal_path
+// held for the connection's socket (or journaling false and no lock); for a
+// continued backup resumed true and key_index mapping every entry's key to
+// its position; then state receiving_blocks.
+//
 // All functions run on the session's connection thread.
 #pragma once
 

@@ -129,7 +129,7 @@ int32_t session_begin(Session* session, std::span<const uint8_t> payload) {
   int fd = -1;
   rc = file_create(session->tmp_image_path, FILE_MODE, &fd);
   if (rc != STATUS_OK) {
-    (void)remove(session->tmp_image_path);  // the empty reservation; nothing else was written
+    (void)file_remove(session->tmp_image_path);  // the empty reservation; nothing else was written
     return session_refuse(session, rc, "failed to create image file");
   }
   session->image_fd = fd;
