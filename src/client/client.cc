@@ -167,6 +167,15 @@ int32_t client_hello(Client* client, const char* api_key, bool with_flags, uint3
   return decode_hello_reply(payload, reply);
 }
 
+// Sends one request and receives the reply of the expected type; payload
+// points into the client's receive buffer until the next receive.
+static int32_t client_request(Client* client, uint16_t type, std::span<const uint8_t> request, uint16_t reply_type,
+                              std::span<const uint8_t>* payload) {
+  int32_t rc = client_send(client, type, request);
+  if (rc != STATUS_OK) return rc;
+  return client_expect(client, reply_type, payload);
+}
+
 int32_t client_begin(Client* client, const BeginRequest& request) {
   uint8_t out[BEGIN_SIZE];
   size_t n = encode_begin(request, out);
@@ -177,9 +186,7 @@ int32_t client_begin(Client* client, const BeginRequest& request) {
 
 int32_t client_block(Client* client, const BlockHeader& block, std::span<const uint8_t> data, bool* has_seq,
                      uint64_t* durable_seq) {
-  uint8_t head[BLOCK_HEADER_SIZE];
-  size_t n = encode_block_header(block, head);
-  int32_t rc = send_frame_parts(&client->channel, MSG_BLOCK, std::span<const uint8_t>(head, n), data);
+  int32_t rc = client_block_send(client, block, data);
   if (rc != STATUS_OK) return rc;
   return expect_ack(client, has_seq, durable_seq);
 }
@@ -219,10 +226,8 @@ int32_t client_find_parent(Client* client, const FindParentRequest& request, boo
                            std::span<const uint8_t>* header) {
   uint8_t out[FIND_PARENT_MIN_SIZE];
   size_t n = encode_find_parent(request, out);
-  int32_t rc = client_send(client, MSG_FIND_PARENT, std::span<const uint8_t>(out, n));
-  if (rc != STATUS_OK) return rc;
   std::span<const uint8_t> payload;
-  rc = client_expect(client, MSG_FIND_PARENT_REPLY, &payload);
+  int32_t rc = client_request(client, MSG_FIND_PARENT, std::span<const uint8_t>(out, n), MSG_FIND_PARENT_REPLY, &payload);
   if (rc != STATUS_OK) return rc;
   return decode_find_parent_reply(payload, found, header);
 }
@@ -231,9 +236,7 @@ int32_t client_list_backups(Client* client, const ListBackupsRequest& request, u
                             std::span<const uint8_t>* list) {
   uint8_t out[LIST_BACKUPS_MIN_SIZE];
   size_t n = encode_list_backups(request, out);
-  int32_t rc = client_send(client, MSG_LIST_BACKUPS, std::span<const uint8_t>(out, n));
-  if (rc != STATUS_OK) return rc;
-  rc = client_expect(client, MSG_BACKUP_LIST, list);
+  int32_t rc = client_request(client, MSG_LIST_BACKUPS, std::span<const uint8_t>(out, n), MSG_BACKUP_LIST, list);
   if (rc != STATUS_OK) return rc;
   return decode_backup_list(*list, count, truncated);
 }
@@ -241,10 +244,8 @@ int32_t client_list_backups(Client* client, const ListBackupsRequest& request, u
 int32_t client_query_partial(Client* client, const QueryPartialRequest& request, PartialInfo* info) {
   uint8_t out[QUERY_PARTIAL_MIN_SIZE];
   size_t n = encode_query_partial(request, out);
-  int32_t rc = client_send(client, MSG_QUERY_PARTIAL, std::span<const uint8_t>(out, n));
-  if (rc != STATUS_OK) return rc;
   std::span<const uint8_t> payload;
-  rc = client_expect(client, MSG_PARTIAL_INFO, &payload);
+  int32_t rc = client_request(client, MSG_QUERY_PARTIAL, std::span<const uint8_t>(out, n), MSG_PARTIAL_INFO, &payload);
   if (rc != STATUS_OK) return rc;
   return decode_partial_info(payload, info);
 }
