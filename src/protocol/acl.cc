@@ -43,6 +43,9 @@ int32_t parse_patterns(char* list, AclEntry* entry) {
     size_t n = strlen(item);
     while (n > 0 && (is_blank(item[n - 1]) || item[n - 1] == '\r' || item[n - 1] == '\n')) item[--n] = '\0';
     if (n == 0 || !subdir_is_safe(item)) return STATUS_INVALID;
+    // A pattern cut to fit its field could permit more than was written
+    // ("reports-*-final" cut after the "*"), so an over-long one fails the load.
+    if (n >= ACL_PATTERN_SIZE) return STATUS_INVALID;
     if (entry->pattern_count == ACL_MAX_PATTERNS) return STATUS_INVALID;
     copy_text(entry->patterns[entry->pattern_count++], ACL_PATTERN_SIZE, item);
   }

@@ -110,13 +110,16 @@ TEST_F(AclLoadTest, ParsesEntriesCommentsAndBlanks) {
   EXPECT_EQ(find("k3"), nullptr);
 }
 
-TEST_F(AclLoadTest, KeepsOnlyDigestsAndCutsLongPatterns) {
-  std::string pattern(80, 'p');
+TEST_F(AclLoadTest, KeepsOnlyDigestsAndRefusesPatternsLongerThanTheirField) {
+  std::string pattern(63, 'p');
   ASSERT_EQ(load("secret-key-text " + pattern + ",,x,\n"), STATUS_OK);
   ASSERT_EQ(count, 1u);
   EXPECT_EQ(strlen(table[0].patterns[0]), 63u);
   EXPECT_EQ(table[0].pattern_count, 2u);
   EXPECT_EQ(memmem(table, sizeof(AclEntry), "secret-key-text", 15), nullptr);
+  // Cut to 63 characters this pattern would end in "*" and permit far more.
+  std::string wide = "reports-*" + std::string(60, 'f');
+  EXPECT_EQ(load("k " + wide + "\n"), STATUS_INVALID);
 }
 
 TEST_F(AclLoadTest, GrowsPastInitialCapacity) {
