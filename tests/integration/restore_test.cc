@@ -60,7 +60,7 @@ struct SentBlock {
   std::string data;  // empty: no data
 };
 
-struct BackupSpec {
+struct BackupFixture {
   std::string name;
   uint8_t type = BACKUP_FULL;
   Uuid uuid;
@@ -80,26 +80,26 @@ struct StoredBackup {
 
 // Writes image and catalog the way a finished backup leaves them, readable
 // by the unprivileged worker.
-StoredBackup store_backup(const std::string& dir, const BackupSpec& spec) {
+StoredBackup store_backup(const std::string& dir, const BackupFixture& want) {
   char stamp[32];
-  time_t t = static_cast<time_t>(spec.created);
+  time_t t = static_cast<time_t>(want.created);
   struct tm tm;
   gmtime_r(&t, &tm);
   strftime(stamp, sizeof stamp, "%Y%m%d%H%M", &tm);
-  std::string base = dir + "/" + spec.name + "-" + stamp;
-  if (spec.counter > 1) base += "-" + std::to_string(spec.counter);
+  std::string base = dir + "/" + want.name + "-" + stamp;
+  if (want.counter > 1) base += "-" + std::to_string(want.counter);
   StoredBackup out;
-  out.catalog = base + catalog_extension(spec.type);
-  out.image = base + image_extension(spec.type);
+  out.catalog = base + catalog_extension(want.type);
+  out.image = base + image_extension(want.type);
 
   std::string image;
-  std::vector<CatalogEntry> entries(spec.blocks.size());
-  for (size_t i = 0; i < spec.blocks.size(); ++i) {
-    const SentBlock& b = spec.blocks[i];
+  std::vector<CatalogEntry> entries(want.blocks.size());
+  for (size_t i = 0; i < want.blocks.size(); ++i) {
+    const SentBlock& b = want.blocks[i];
     CatalogEntryFields f;
     f.key = b.key;
     f.agent_u32 = static_cast<uint32_t>(b.key * 7 + 1);
-    f.agent_byte = static_cast<uint8_t>(spec.type + 1);
+    f.agent_byte = static_cast<uint8_t>(want.type + 1);
     for (size_t j = 0; j < ENT_AGENT_TAIL_SIZE; ++j) f.agent_tail[j] = static_cast<uint8_t>(b.key + j);
     if (b.data.empty()) {
       f.flags = ENTRY_FLAG_NO_DATA;
@@ -116,14 +116,14 @@ StoredBackup store_backup(const std::string& dir, const BackupSpec& spec) {
 
   BackupHeaderFields h;
   h.block_size = kBlockSize;
-  h.type = spec.type;
-  h.uuid = spec.uuid;
-  h.parent_uuid = spec.parent;
-  h.chain_uuid = spec.chain;
-  h.created = spec.created;
+  h.type = want.type;
+  h.uuid = want.uuid;
+  h.parent_uuid = want.parent;
+  h.chain_uuid = want.chain;
+  h.created = want.created;
   h.source_size = kBlocks * kBlockSize;
   h.image_size = image.size();
-  snprintf(h.name, sizeof h.name, "%s", spec.name.c_str());
+  snprintf(h.name, sizeof h.name, "%s", want.name.c_str());
   auto header = std::make_unique<BackupHeader>();
   encode_backup_header(h, header.get());
   EXPECT_EQ(catalog_write(out.catalog.c_str(), 0644, *header, entries.data(), entries.size()), STATUS_OK);
@@ -235,7 +235,7 @@ class RestoreTest : public ::testing::Test {
     };
     const std::string zero(kBlockSize, '\0');
     source.assign(kBlocks, std::string());
-    BackupSpec full{"db", BACKUP_FULL, make_uuid(1), Uuid{}, make_uuid(1), kT0, {}, 1};
+    BackupFixture full{"db", BACKUP_FULL, make_uuid(1), Uuid{}, make_uuid(1), kT0, {}, 1};
     for (uint64_t k = 0; k < kBlocks; ++k) {
       source[k] = k % 10 == 3 ? zero : random_block();
       full.blocks.push_back({k, source[k] == zero ? std::string() : source[k]});
@@ -245,7 +245,7 @@ class RestoreTest : public ::testing::Test {
     stored_full = store_backup(host1, full);
 
     std::vector<std::string> at_full = source;
-    BackupSpec diff{"db", BACKUP_DIFF, make_uuid(2), make_uuid(1), make_uuid(1), kT0 + 3600, {}, 1};
+    BackupFixture diff{"db", BACKUP_DIFF, make_uuid(2), make_uuid(1), make_uuid(1), kT0 + 3600, {}, 1};
     for (uint64_t k : {5ull, 6ull, 13ull, 40ull, 41ull, 99ull, 159ull}) source[k] = random_block();
     source[7] = zero;  // had data in the FULL, no data now
     for (uint64_t k = 0; k < kBlocks; ++k) {
@@ -254,7 +254,7 @@ class RestoreTest : public ::testing::Test {
     stored_diff = store_backup(host1, diff);
 
     std::vector<std::string> at_diff = source;
-    BackupSpec inc{"db", BACKUP_INC, make_uuid(3), make_uuid(2), make_uuid(1), kT0 + 7200, {}, 1};
+    BackupFixture inc{"db", BACKUP_INC, make_uuid(3), make_uuid(2), make_uuid(1), kT0 + 7200, {}, 1};
     for (uint64_t k : {6ull, 7ull, 41ull, 100ull}) source[k] = random_block();  // 7: data again
     source[13] = zero;
     for (uint64_t k = 0; k < kBlocks; ++k) {
@@ -380,7 +380,7 @@ TEST_F(RestoreTest, ThreeLinkChainRestoresByteForByte) {
 }
 
 TEST_F(RestoreTest, EntriesTravelInFramesOfAtMost100000AndEmptyCatalogsSendNone) {
-  BackupSpec big{"big", BACKUP_FULL, make_uuid(20), Uuid{}, make_uuid(20), kT0, {}, 1};
+  BackupFixture big{"big", BACKUP_FULL, make_uuid(20), Uuid{}, make_uuid(20), kT0, {}, 1};
   for (uint64_t k = 0; k < ENTRIES_PER_FRAME + 1; ++k) big.blocks.push_back({k, std::string()});
   StoredBackup stored_big = store_backup(host1, big);
   store_backup(host1, {"big", BACKUP_INC, make_uuid(21), make_uuid(20), make_uuid(20), kT0 + 60, {}, 1});
