@@ -137,19 +137,22 @@ int32_t tls_context_share(TlsContext* context, TlsContext** out) {
   return STATUS_OK;
 }
 
-int32_t tls_accept(TlsContext* context, int fd, Channel* out) {
+namespace {
+
+// A new TLS session on fd, or null (error queue cleared) when the library
+// cannot make one.
+SSL* ssl_for_fd(TlsContext* context, int fd) {
   ERR_clear_error();
   SSL* ssl = SSL_new(context->ctx);
-  if (ssl == nullptr) {
-    ERR_clear_error();
-    return STATUS_IO;
-  }
-  if (SSL_set_fd(ssl, fd) != 1) {
-    ERR_clear_error();
-    SSL_free(ssl);
-    return STATUS_IO;
-  }
-  int r = SSL_accept(ssl);
+  if (ssl != nullptr && SSL_set_fd(ssl, fd) == 1) return ssl;
+  ERR_clear_error();
+  SSL_free(ssl);
+  return nullptr;
+}
+
+// Result r of SSL_accept or SSL_connect: on success the channel owns ssl,
+// otherwise ssl is freed and the thread's error text says why.
+int32_t handshake_done(SSL* ssl, int r, int fd, Channel* out) {
   if (r != 1) {
     tls_set_error(ssl, r, "handshake");
     SSL_free(ssl);
@@ -158,6 +161,14 @@ int32_t tls_accept(TlsContext* context, int fd, Channel* out) {
   out->fd = fd;
   out->tls = ssl;
   return STATUS_OK;
+}
+
+}  // namespace
+
+int32_t tls_accept(TlsContext* context, int fd, Channel* out) {
+  SSL* ssl = ssl_for_fd(context, fd);
+  if (ssl == nullptr) return STATUS_IO;
+  return handshake_done(ssl, SSL_accept(ssl), fd, out);
 }
 
 int32_t tls_client_context_new(const char* ca_file, TlsContext** out) {
@@ -178,30 +189,15 @@ int32_t tls_client_context_new(const char* ca_file, TlsContext** out) {
 }
 
 int32_t tls_connect(TlsContext* context, int fd, const char* server_name, Channel* out) {
-  ERR_clear_error();
-  SSL* ssl = SSL_new(context->ctx);
-  if (ssl == nullptr) {
-    ERR_clear_error();
-    return STATUS_IO;
-  }
-  bool ok = SSL_set_fd(ssl, fd) == 1;
-  if (ok && server_name != nullptr && server_name[0] != '\0') {
-    ok = SSL_set_tlsext_host_name(ssl, server_name) == 1 && SSL_set1_host(ssl, server_name) == 1;
-  }
-  if (!ok) {
+  SSL* ssl = ssl_for_fd(context, fd);
+  if (ssl == nullptr) return STATUS_IO;
+  if (server_name != nullptr && server_name[0] != '\0' &&
+      (SSL_set_tlsext_host_name(ssl, server_name) != 1 || SSL_set1_host(ssl, server_name) != 1)) {
     ERR_clear_error();
     SSL_free(ssl);
     return STATUS_IO;
   }
-  int r = SSL_connect(ssl);
-  if (r != 1) {
-    tls_set_error(ssl, r, "handshake");
-    SSL_free(ssl);
-    return STATUS_PROTOCOL;
-  }
-  out->fd = fd;
-  out->tls = ssl;
-  return STATUS_OK;
+  return handshake_done(ssl, SSL_connect(ssl), fd, out);
 }
 
 int32_t send_all(Channel* channel, const void* bytes, size_t n) {

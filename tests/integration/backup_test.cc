@@ -24,6 +24,7 @@
 #include "protocol/payloads.h"
 #include "store/catalog.h"
 #include "store/partial.h"
+#include "support/client_conn.h"
 #include "support/server_process.h"
 
 namespace orv {
@@ -92,21 +93,8 @@ std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
   return v;
 }
 
-struct Conn {
-  Client c;
-  bool open = false;
-  ~Conn() { close(); }
-  int32_t connect(uint16_t port) {
-    ClientOptions o;
-    o.timeout_ms = kWaitMs;
-    int32_t rc = client_connect(&c, "127.0.0.1", port, o);
-    open = rc == STATUS_OK;
-    return rc;
-  }
-  void close() {
-    if (open) client_close(&c);
-    open = false;
-  }
+struct Conn : orv_support::ClientConn {
+  int32_t connect(uint16_t port) { return ClientConn::connect(port, kWaitMs); }
   int32_t hello(uint32_t flags = 0) {
     HelloReply reply;
     return client_hello(&c, kKey, true, flags, &reply);

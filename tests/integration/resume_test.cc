@@ -25,6 +25,7 @@
 #include "core/status.h"
 #include "protocol/payloads.h"
 #include "store/formats.h"
+#include "support/client_conn.h"
 #include "support/server_process.h"
 
 namespace orv {
@@ -90,21 +91,8 @@ int32_t collect_entries(void* context, uint16_t type, std::span<const uint8_t> p
   return STATUS_OK;
 }
 
-struct Conn {
-  Client c;
-  bool open = false;
-  ~Conn() { close(); }
-  int32_t connect(uint16_t port) {
-    ClientOptions o;
-    o.timeout_ms = kWaitMs;
-    int32_t rc = client_connect(&c, "127.0.0.1", port, o);
-    open = rc == STATUS_OK;
-    return rc;
-  }
-  void close() {
-    if (open) client_close(&c);
-    open = false;
-  }
+struct Conn : orv_support::ClientConn {
+  int32_t connect(uint16_t port) { return ClientConn::connect(port, kWaitMs); }
   int32_t block(uint64_t key, const std::string& data, uint64_t* durable_seq = nullptr) {
     BlockHeader h;
     h.key = key;
