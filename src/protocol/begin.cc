@@ -60,7 +60,7 @@ int32_t session_begin(Session* session, std::span<const uint8_t> payload) {
   uint64_t expired = 0;
   rc = session->backup.open(open, &refusal, &expired);
   session->partial_expired_count += expired;
-  if (rc != STATUS_OK) return session_refuse(session, rc, open_refusal_text(refusal));
+  if (rc != STATUS_OK) return session_refuse(session, Refusal::end_session, rc, open_refusal_text(refusal));
 
   session->state = SessionState::receiving_blocks;
   char name[HDR_NAME_SIZE];

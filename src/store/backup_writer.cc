@@ -408,7 +408,8 @@ bool BackupWriter::checkpoint() {
   }
   // The range is on disk now; keeping it cached only slows further writes.
   if (image_size_ > image_uncached_) {
-    (void)posix_fadvise(image_fd_, static_cast<off_t>(image_uncached_), static_cast<off_t>(image_size_ - image_uncached_),
+    (void)posix_fadvise(image_fd_, static_cast<off_t>(image_uncached_),
+                        static_cast<off_t>(image_size_ - image_uncached_),
                         POSIX_FADV_DONTNEED);  // advice only; a refusal changes nothing
     image_uncached_ = image_size_;
   }
