@@ -1,6 +1,6 @@
 // Order and cut of the backup list: oldest first, equal times by uuid bytes,
 // and only the newest 50,000 of a longer list.
-#include "protocol/restore.h"
+#include "server/restore.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // a real storage root, for what the real binary cannot be made to do on
 // demand: a continued backup's replace and drop rules, a failing journal,
 // a failing image write, and an END whose catalog cannot be written.
-#include "protocol/backup_recv.h"
+#include "server/backup_recv.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

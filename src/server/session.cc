@@ -1,4 +1,4 @@
-#include "protocol/session.h"
+#include "server/session.h"
 
 #include <unistd.h>
 
@@ -7,15 +7,15 @@
 #include <cstring>
 #include <memory>
 
+#include "core/file_io.h"
 #include "core/status.h"
+#include "core/sysinfo.h"
 #include "core/text.h"
 #include "diag/session_record.h"
-#include "diag/sysinfo.h"
 #include "integrity/sha256.h"
-#include "protocol/backup_recv.h"
 #include "protocol/payloads.h"
-#include "protocol/session_handlers.h"
-#include "store/file_io.h"
+#include "server/backup_recv.h"
+#include "server/session_handlers.h"
 
 namespace orv {
 

@@ -29,7 +29,7 @@
 
 #include <cstdint>
 
-#include "protocol/session.h"
+#include "server/session.h"
 
 namespace orv {
 

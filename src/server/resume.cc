@@ -1,4 +1,4 @@
-#include "protocol/resume.h"
+#include "server/resume.h"
 
 #include <atomic>
 #include <cassert>
@@ -15,8 +15,8 @@
 #include "core/unique_fd.h"
 #include "integrity/uuid.h"
 #include "protocol/payloads.h"
-#include "protocol/session.h"
-#include "protocol/session_handlers.h"
+#include "server/session.h"
+#include "server/session_handlers.h"
 #include "store/journal.h"
 #include "store/key_index.h"
 #include "store/names.h"

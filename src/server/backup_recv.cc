@@ -1,4 +1,4 @@
-#include "protocol/backup_recv.h"
+#include "server/backup_recv.h"
 
 #include <fcntl.h>
 
@@ -6,15 +6,15 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/runlog.h"
 #include "core/endian.h"
+#include "core/file_io.h"
 #include "core/log.h"
+#include "core/runlog.h"
 #include "core/status.h"
 #include "protocol/payloads.h"
-#include "protocol/session_handlers.h"
+#include "server/session_handlers.h"
 #include "store/catalog.h"
 #include "store/entry_array.h"
-#include "store/file_io.h"
 #include "store/partial_lock.h"
 
 namespace orv {

@@ -7,14 +7,14 @@
 #include <cstring>
 #include <new>
 
-#include "app/runlog.h"
+#include "core/file_io.h"
 #include "core/log.h"
+#include "core/runlog.h"
 #include "core/status.h"
+#include "core/sysinfo.h"
 #include "core/text.h"
-#include "diag/sysinfo.h"
 #include "protocol/payloads.h"
-#include "protocol/session_handlers.h"
-#include "store/file_io.h"
+#include "server/session_handlers.h"
 #include "store/names.h"
 #include "store/partial.h"
 #include "store/partial_lock.h"
