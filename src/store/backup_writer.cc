@@ -9,14 +9,14 @@
 #include <new>
 
 #include "core/endian.h"
+#include "core/file_io.h"
 #include "core/log.h"
 #include "core/status.h"
+#include "core/sysinfo.h"
 #include "core/text.h"
 #include "core/unique_fd.h"
-#include "diag/sysinfo.h"
 #include "store/catalog.h"
 #include "store/entry_array.h"
-#include "store/file_io.h"
 #include "store/names.h"
 #include "store/partial.h"
 #include "store/partial_lock.h"

@@ -1,4 +1,4 @@
-#include "protocol/session.h"
+#include "server/session.h"
 
 #include <unistd.h>
 
@@ -8,12 +8,12 @@
 #include <memory>
 
 #include "core/status.h"
+#include "core/sysinfo.h"
 #include "core/text.h"
 #include "diag/session_record.h"
-#include "diag/sysinfo.h"
 #include "integrity/sha256.h"
 #include "protocol/payloads.h"
-#include "protocol/session_handlers.h"
+#include "server/session_handlers.h"
 
 namespace orv {
 

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <span>
 
-#include "protocol/session.h"
+#include "server/session.h"
 
 namespace orv {
 

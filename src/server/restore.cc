@@ -1,4 +1,4 @@
-#include "protocol/restore.h"
+#include "server/restore.h"
 
 #include <fcntl.h>
 
@@ -8,12 +8,12 @@
 #include <new>
 
 #include "core/endian.h"
+#include "core/file_io.h"
 #include "core/log.h"
 #include "core/status.h"
-#include "protocol/session.h"
-#include "protocol/session_handlers.h"
+#include "server/session.h"
+#include "server/session_handlers.h"
 #include "store/catalog.h"
-#include "store/file_io.h"
 #include "store/scan.h"
 
 namespace orv {

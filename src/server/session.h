@@ -14,11 +14,11 @@
 #include <cstdint>
 #include <span>
 
-#include "protocol/acl.h"
 #include "protocol/frame.h"
 #include "protocol/messages.h"
-#include "protocol/restore.h"
 #include "protocol/tls_channel.h"
+#include "server/acl.h"
+#include "server/restore.h"
 #include "store/backup_writer.h"
 #include "store/formats.h"
 

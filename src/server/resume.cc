@@ -1,4 +1,4 @@
-#include "protocol/resume.h"
+#include "server/resume.h"
 
 #include <atomic>
 #include <cassert>
@@ -8,8 +8,8 @@
 #include "core/endian.h"
 #include "core/status.h"
 #include "protocol/payloads.h"
-#include "protocol/session.h"
-#include "protocol/session_handlers.h"
+#include "server/session.h"
+#include "server/session_handlers.h"
 #include "store/backup_writer.h"
 #include "store/partial.h"
 #include "store/partial_lock.h"

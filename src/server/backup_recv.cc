@@ -4,11 +4,10 @@
 // request, make one writer call and answer.
 #include <cstring>
 
-#include "app/runlog.h"
 #include "core/endian.h"
 #include "core/status.h"
 #include "protocol/payloads.h"
-#include "protocol/session_handlers.h"
+#include "server/session_handlers.h"
 #include "store/backup_writer.h"
 
 namespace orv {

@@ -3,11 +3,11 @@
 // in its writer (journaling, or without a journal when none could be had),
 // and BEGIN_OK has been sent. A refusal ends the session and leaves no file
 // of the refused backup.
-#include "app/runlog.h"
+#include "core/runlog.h"
 #include "core/status.h"
 #include "core/text.h"
 #include "protocol/payloads.h"
-#include "protocol/session_handlers.h"
+#include "server/session_handlers.h"
 #include "store/backup_writer.h"
 #include "store/partial.h"
 
