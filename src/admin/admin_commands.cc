@@ -18,8 +18,8 @@
 #include "admin/verify.h"
 #include "core/log.h"
 #include "core/status.h"
-#include "diag/json.h"
-#include "diag/sysinfo.h"
+#include "core/json.h"
+#include "core/sysinfo.h"
 
 namespace orv {
 

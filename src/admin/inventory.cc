@@ -17,7 +17,7 @@
 #include "core/text.h"
 #include "core/unique_fd.h"
 #include "store/catalog.h"
-#include "store/file_io.h"
+#include "core/file_io.h"
 #include "store/journal_reader.h"
 
 namespace orv {

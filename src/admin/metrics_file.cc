@@ -11,7 +11,7 @@
 #include "core/status.h"
 #include "core/unique_fd.h"
 #include "store/catalog.h"
-#include "store/file_io.h"
+#include "core/file_io.h"
 
 namespace orv {
 

@@ -10,7 +10,7 @@
 #include "admin/chains.h"
 #include "core/status.h"
 #include "store/catalog.h"
-#include "store/file_io.h"
+#include "core/file_io.h"
 
 namespace orv {
 

@@ -13,9 +13,9 @@
 
 #include "core/status.h"
 #include "core/unique_fd.h"
-#include "diag/sysinfo.h"
+#include "core/sysinfo.h"
 #include "store/catalog.h"
-#include "store/file_io.h"
+#include "core/file_io.h"
 
 namespace orv {
 

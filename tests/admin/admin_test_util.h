@@ -16,7 +16,7 @@
 
 #include "core/status.h"
 #include "store/catalog.h"
-#include "store/file_io.h"
+#include "core/file_io.h"
 #include "store/formats.h"
 #include "store/journal.h"
 #include "store/names.h"

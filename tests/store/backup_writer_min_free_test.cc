@@ -16,9 +16,9 @@
 #include "core/endian.h"
 #include "core/log.h"
 #include "core/status.h"
-#include "diag/sysinfo.h"
+#include "core/sysinfo.h"
 #include "store/backup_writer.h"
-#include "store/file_io.h"
+#include "core/file_io.h"
 #include "store/partial_lock.h"
 #include "store_test_util.h"
 
