@@ -69,7 +69,10 @@ int32_t receive_frame(Channel* channel, FrameHeader* header_out, std::span<uint8
   FrameHeader header;
   rc = frame_header_decode(raw, &header);
   if (rc != STATUS_OK) return rc;
-  if (header.length > buffer.size()) return STATUS_INVALID;
+  if (header.length > buffer.size()) {
+    *header_out = header;  // tells the caller what was announced
+    return STATUS_INVALID;
+  }
   if (header.length != 0) {
     rc = recv_all(channel, buffer.data(), header.length);
     if (rc != STATUS_OK) return rc;

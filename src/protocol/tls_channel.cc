@@ -11,9 +11,11 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 #include <new>
 
 #include "core/status.h"
+#include "protocol/tls_policy.h"
 
 namespace orv {
 
@@ -107,6 +109,7 @@ int32_t tls_context_load(const char* cert_path, const char* key_path, TlsContext
   SSL_CTX* ctx = nullptr;
   int32_t rc = context_new(TLS_server_method(), &ctx);
   if (rc != STATUS_OK) return rc;
+  tls_policy_prepare(ctx);
   // The chain variant also sends intermediate certificates listed after the
   // server certificate; for a single certificate it is the same.
   if (SSL_CTX_use_certificate_chain_file(ctx, cert_path) != 1 ||
@@ -116,9 +119,17 @@ int32_t tls_context_load(const char* cert_path, const char* key_path, TlsContext
     SSL_CTX_free(ctx);
     return STATUS_INVALID;
   }
+  rc = tls_policy_apply(ctx, key_path);
+  if (rc != STATUS_OK) {
+    SSL_CTX_free(ctx);
+    return rc;
+  }
   // No session tickets: agents do not resume sessions, and a peer that never
   // reads would otherwise leave the tickets unread and make its close a reset.
   SSL_CTX_set_num_tickets(ctx, 0);
+  // A certificate out of its validity still loads (it may be all the operator
+  // has), but never silently.
+  tls_policy_warn_validity(ctx, cert_path, static_cast<int64_t>(time(nullptr)));
   return wrap_context(ctx, out);
 }
 

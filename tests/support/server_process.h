@@ -157,7 +157,7 @@ inline int run_tool(const std::vector<std::string>& args, int timeout_ms, std::s
 inline bool make_cert(const std::string& cert_path, const std::string& key_path) {
   std::string out;
   int rc = run_tool({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                     "-nodes", "-days", "2", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost",
+                     "-nodes", "-days", "30", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost",
                      "-keyout", key_path, "-out", cert_path},
                     30000, &out);
   if (rc != 0) return false;
