@@ -1,6 +1,7 @@
 #include "server/auth_deadline.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -43,6 +44,13 @@ void insert_locked(AuthWatch* w) {
 }
 
 void watchdog(void*) {
+  // The listener's signals are taken by its accept loop, never here.
+  sigset_t block;
+  sigemptyset(&block);
+  sigaddset(&block, SIGTERM);
+  sigaddset(&block, SIGINT);
+  sigaddset(&block, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &block, nullptr);
   pthread_mutex_lock(&g_mutex);
   for (;;) {
     uint64_t now = monotonic_ms();
@@ -98,6 +106,13 @@ int32_t start_thread_locked() {
 }
 
 }  // namespace
+
+int32_t auth_watch_start() {
+  pthread_mutex_lock(&g_mutex);
+  int32_t rc = start_thread_locked();
+  pthread_mutex_unlock(&g_mutex);
+  return rc;
+}
 
 int32_t auth_watch_arm(AuthWatch* watch, int fd, uint64_t deadline_ms) {
   pthread_mutex_lock(&g_mutex);

@@ -27,6 +27,11 @@ struct AuthWatch {
   AuthWatch* next = nullptr;
 };
 
+// Starts the watchdog thread if it is not running yet (STATUS_IO when it
+// cannot be started). The listener calls it at start, so the thread exists
+// before any connection; arming starts it too.
+[[nodiscard]] int32_t auth_watch_start();
+
 // Arms watch for fd with the given monotonic deadline. The first call starts
 // the watchdog thread; if it cannot be started the watch stays unarmed and
 // STATUS_IO is returned (the caller then serves the connection without a

@@ -132,6 +132,7 @@ void connection_main(void* arg) {
     log_write(LEVEL_WARN, "TLS handshake failed: %s (status=%d) from %s", status_text(rc), rc, job->peer);
   } else {
     job->socket = -1;  // the channel owns it now
+    channel.send_timeout_ms = SEND_TIMEOUT_MS;
     run_session(job, channel);
   }
   connection_job_free(job);

@@ -142,9 +142,6 @@ void reload(ListenerState* s) {
 
 void set_connection_options(int fd) {
   int one = 1;
-  struct timeval send_timeout;
-  send_timeout.tv_sec = static_cast<time_t>(SEND_TIMEOUT_MS / 1000);
-  send_timeout.tv_usec = static_cast<suseconds_t>((SEND_TIMEOUT_MS % 1000) * 1000);
   int idle = kKeepIdleSec;
   int interval = kKeepIntervalSec;
   int count = kKeepCount;
@@ -154,7 +151,6 @@ void set_connection_options(int fd) {
   (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
   (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
   (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-  (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
 }
 
 // Counts one refusal of a kind and writes its warning when one is due.
@@ -403,6 +399,7 @@ int32_t run_listener(const ServerConfig& config) {
   listener_install_signal_handlers();
   raise_descriptor_limit();
   int32_t rc = conn_limits_init(config.max_connections, config.max_connections_per_address);
+  if (rc == STATUS_OK) rc = auth_watch_start();
   if (rc != STATUS_OK) return rc;
 
   rc = tls_context_load(config.tls_cert_path, config.tls_key_path, &s.tls_current);
