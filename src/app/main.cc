@@ -13,7 +13,9 @@
 #include "app/supervisor.h"
 #include "priv/debug_client.h"
 #include "store/journal.h"
+#include "store/memory_budget.h"
 #include "store/partial.h"
+#include "store/partial_lock.h"
 
 using namespace orv;
 
@@ -39,6 +41,9 @@ int run_server_mode(int argc, const char* const* argv) {
   }
   store_set_checkpoint(server_config_checkpoint_bytes(config), config.checkpoint_sec);
   partial_set_max_age(server_config_partial_max_age_sec(config));
+  // Before any connection: the lock table and the budget are process-wide.
+  partial_locks_set_slots(config.max_connections);
+  memory_budget_set(config.memory_budget_bytes != 0 ? config.memory_budget_bytes : memory_budget_default());
   return server_exit_code(run_supervised(config));
 }
 
