@@ -204,15 +204,18 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
   LockHold lock(journal_path);
 
   // The table is charged before it is read: at most one entry per journal
-  // record, so a journal larger than the budget allows is refused unread.
+  // record after the journal header and the backup header it carries, so a
+  // journal larger than the budget allows is refused unread.
   struct ChargeHold {
     BudgetCharge c;
     ~ChargeHold() { budget_release(&c); }
   } load_charge;
   struct stat journal_st;
-  uint64_t most_entries = stat(journal_path, &journal_st) == 0 && journal_st.st_size > 0
-                              ? static_cast<uint64_t>(journal_st.st_size) / JOURNAL_RECORD_SIZE
+  constexpr uint64_t kRecordsStart = JOURNAL_HEADER_SIZE + BACKUP_HEADER_SIZE;
+  uint64_t journal_size = stat(journal_path, &journal_st) == 0 && journal_st.st_size > 0
+                              ? static_cast<uint64_t>(journal_st.st_size)
                               : 0;
+  uint64_t most_entries = journal_size > kRecordsStart ? (journal_size - kRecordsStart) / JOURNAL_RECORD_SIZE : 0;
   if (budget_charge_to(&load_charge.c, most_entries * CATALOG_ENTRY_SIZE) != STATUS_OK) {
     *refusal = ResumeRefusal::no_memory;
     return STATUS_NOMEM;

@@ -413,6 +413,127 @@ TEST_F(HostilePeerTest, ReplyNotTakenWithinTwoMinutesEndsTheSession) {
   EXPECT_LE(ms, 170000);
 }
 
+// ---- memory budget and partial locks ------------------------------------------------------
+
+// Opens a backup of `name` (uuid byte `id`) in subdir on an authenticated
+// connection that takes part in continuation.
+int32_t begin_backup(Conn* c, const char* subdir, const char* name, uint8_t id) {
+  BeginRequest begin;
+  begin.uuid.bytes[0] = id;
+  begin.uuid.bytes[1] = 0xB5;
+  begin.chain_uuid = begin.uuid;
+  begin.block_size = 4096;
+  copy_text(begin.target_name, sizeof begin.target_name, name);
+  copy_text(begin.target_subdir, sizeof begin.target_subdir, subdir);
+  return client_begin(&c->c, begin);
+}
+
+// `count` blocks without data, keys first..first+count-1; returns how many
+// were acknowledged.
+uint64_t send_empty_blocks(Conn* c, uint64_t first, uint64_t count) {
+  for (uint64_t i = 0; i < count; ++i) {
+    BlockHeader block;
+    block.key = first + i;
+    block.flags = 1;  // no data
+    bool has_seq = false;
+    uint64_t seq = 0;
+    if (client_block(&c->c, block, {}, &has_seq, &seq) != STATUS_OK) return i;
+  }
+  return count;
+}
+
+SubdirUuidRequest subdir_uuid(const char* subdir, uint8_t id) {
+  SubdirUuidRequest r;
+  copy_text(r.target_subdir, sizeof r.target_subdir, subdir);
+  r.uuid.bytes[0] = id;
+  r.uuid.bytes[1] = 0xB5;
+  return r;
+}
+
+int32_t ignore_frames(void*, uint16_t, std::span<const uint8_t>) { return STATUS_OK; }
+
+TEST_F(HostilePeerTest, MemoryBudgetBoundsEntryTablesOfAllSessions) {
+  // 1 MiB: 16,384 entries (950,272 bytes) fit, the next doubling does not.
+  start({"--memory-budget", "1M"});
+  // A finished backup of 2,000 entries (116,000 bytes) to fetch later.
+  {
+    Conn w;
+    ASSERT_EQ(w.connect(port()), STATUS_OK);
+    ASSERT_EQ(w.hello(kKey), STATUS_OK);
+    ASSERT_EQ(begin_backup(&w, "vol", "small", 1), STATUS_OK);
+    ASSERT_EQ(send_empty_blocks(&w, 0, 2000), 2000u);
+    EndOk end;
+    ASSERT_EQ(client_end(&w.c, &end), STATUS_OK);
+  }
+  // A backup whose table would pass the budget ends as on an allocation
+  // failure; what it had stays a partial that can be continued.
+  {
+    Conn big;
+    ASSERT_EQ(big.connect(port()), STATUS_OK);
+    ASSERT_EQ(big.hello(kKey), STATUS_OK);
+    ASSERT_EQ(begin_backup(&big, "vol", "big", 2), STATUS_OK);
+    EXPECT_EQ(send_empty_blocks(&big, 0, 20000), 16384u);
+  }
+  EXPECT_TRUE(wait_log("session error handling msg_type=5: out of memory (status=-2) from 127.0.0.1:")) << log();
+  Conn resumed;
+  ASSERT_EQ(resumed.connect(port()), STATUS_OK);
+  ASSERT_EQ(resumed.hello(kKey), STATUS_OK);
+  ContinueOk ok;
+  ASSERT_EQ(client_continue(&resumed.c, subdir_uuid("vol", 2), &ok, ignore_frames, nullptr), STATUS_OK) << log();
+  EXPECT_EQ(ok.entry_count, 16384u);
+
+  // While the continued table holds most of the budget, a chain fetch whose
+  // tables do not fit is refused the same way instead of pinning memory.
+  Conn reader;
+  ASSERT_EQ(reader.connect(port()), STATUS_OK);
+  ASSERT_EQ(reader.hello(kKeyB), STATUS_OK);
+  EXPECT_NE(client_fetch_chain(&reader.c, subdir_uuid("vol", 1), ignore_frames, nullptr), STATUS_OK);
+  EXPECT_TRUE(reader.c.got_error);
+  EXPECT_EQ(reader.c.last_error.status, STATUS_NOMEM);
+  EXPECT_STREQ(reader.c.last_error.text, "failed to load chain");
+
+  // Once the continued backup's session is gone, the same fetch is served.
+  resumed.close();
+  ASSERT_TRUE(wait_log("connection closed/errored while awaiting frame", kWaitMs, 1));
+  orv_support::sleep_ms(300);
+  Conn later;
+  ASSERT_EQ(later.connect(port()), STATUS_OK);
+  ASSERT_EQ(later.hello(kKeyB), STATUS_OK);
+  EXPECT_EQ(client_fetch_chain(&later.c, subdir_uuid("vol", 1), ignore_frames, nullptr), STATUS_OK) << log();
+}
+
+TEST_F(HostilePeerTest, OneKeyCannotTakeThePartialLocksOfOthers) {
+  // More open backups from one key and one address than the table used to
+  // hold locks in all.
+  constexpr int kHogs = 260;
+  start({"--max-connections-per-address", "300"});
+  std::vector<std::unique_ptr<Conn>> hogs;
+  for (int i = 0; i < kHogs; ++i) {
+    auto c = std::make_unique<Conn>();
+    ASSERT_EQ(c->connect(port()), STATUS_OK) << i;
+    ASSERT_EQ(c->hello(kKey), STATUS_OK) << i;
+    ASSERT_EQ(begin_backup(c.get(), "hog", ("hog" + std::to_string(i)).c_str(), static_cast<uint8_t>(i)), STATUS_OK)
+        << i;
+    hogs.push_back(std::move(c));
+  }
+  // Another key's backup still journals, so it can be continued.
+  {
+    Conn other;
+    ASSERT_EQ(other.connect(port()), STATUS_OK);
+    ASSERT_EQ(other.hello(kKeyB), STATUS_OK);
+    ASSERT_EQ(begin_backup(&other, "other", "tenant", 7), STATUS_OK);
+    ASSERT_EQ(send_empty_blocks(&other, 0, 10), 10u);
+  }
+  EXPECT_EQ(log().find("no journal for"), std::string::npos) << log();
+  Conn again;
+  ASSERT_EQ(again.connect(port()), STATUS_OK);
+  ASSERT_EQ(again.hello(kKeyB), STATUS_OK);
+  ContinueOk ok;
+  EXPECT_EQ(client_continue(&again.c, subdir_uuid("other", 7), &ok, ignore_frames, nullptr), STATUS_OK)
+      << again.c.last_error.text;
+  EXPECT_EQ(ok.entry_count, 10u);
+}
+
 // ---- keys and the peer's address ----------------------------------------------------------
 
 TEST_F(HostilePeerTest, PeerAddressIsLoggedAndRefusedKeysWaitWithoutBlockingOthers) {
