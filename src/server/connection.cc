@@ -9,7 +9,7 @@
 
 #include "core/log.h"
 #include "core/status.h"
-#include "diag/sysinfo.h"
+#include "core/sysinfo.h"
 #include "protocol/frame.h"
 
 namespace orv {

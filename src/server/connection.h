@@ -5,11 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "protocol/acl.h"
-#include "protocol/session.h"
 #include "protocol/tls_channel.h"
+#include "server/acl.h"
 #include "server/auth_deadline.h"
 #include "server/conn_limits.h"
+#include "server/session.h"
 
 namespace orv {
 

@@ -17,13 +17,13 @@
 #include <ctime>
 #include <new>
 
-#include "app/privdrop.h"
 #include "core/log.h"
 #include "core/status.h"
 #include "core/text.h"
-#include "protocol/acl.h"
-#include "diag/sysinfo.h"
+#include "core/sysinfo.h"
+#include "priv/privdrop.h"
 #include "protocol/tls_channel.h"
+#include "server/acl.h"
 #include "server/conn_limits.h"
 #include "server/connection.h"
 #include "server/thread.h"

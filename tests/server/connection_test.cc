@@ -10,7 +10,7 @@
 #include <string>
 
 #include "core/status.h"
-#include "diag/sysinfo.h"
+#include "core/sysinfo.h"
 #include "server/auth_deadline.h"
 #include "server/conn_limits.h"
 #include "support/server_process.h"
