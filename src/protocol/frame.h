@@ -43,4 +43,10 @@ void frame_header_encode(uint16_t msg_type, uint32_t length, uint32_t crc,
 // these three cases. STATUS_CORRUPT: the payload's CRC does not match.
 [[nodiscard]] int32_t receive_frame(Channel* channel, FrameHeader* header_out, std::span<uint8_t> buffer);
 
+// The payload of a frame whose header receive_frame reported with
+// STATUS_INVALID (too long for its buffer), read into a larger buffer.
+// STATUS_INVALID when buffer is still too small (nothing read), STATUS_IO,
+// STATUS_CORRUPT as for receive_frame.
+[[nodiscard]] int32_t receive_frame_payload(Channel* channel, const FrameHeader& header, std::span<uint8_t> buffer);
+
 }  // namespace orv

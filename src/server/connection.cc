@@ -34,48 +34,51 @@ int32_t dispatch(Session* session, const FrameHeader& header, std::span<const ui
   return rc;
 }
 
-// Frames before authentication: at most PRE_AUTH_FRAME_MAX bytes each, read
-// into a small buffer, until HELLO succeeded or the session ended. Returns
-// the status that ended the connection, or STATUS_OK once authenticated.
-int32_t serve_unauthenticated(Session* session, const char* peer) {
-  uint8_t buffer[PRE_AUTH_FRAME_MAX];
-  while (session_state(session) == SessionState::wait_hello) {
+bool finished(const Session* session) {
+  return session_state(session) == SessionState::done || session_state(session) == SessionState::error;
+}
+
+// Receives and dispatches frames until the session is finished or fails;
+// returns the status that ended the loop (0 when the session reached done).
+// Frames go into a small buffer; the one of the largest frame size is
+// allocated only when an authenticated peer sends a frame that needs it, so
+// an idle or unauthenticated connection never holds it. Before
+// authentication a longer frame ends the connection without its payload
+// being read.
+int32_t serve(Session* session, AuthWatch* watch, const char* peer) {
+  uint8_t small[PRE_AUTH_FRAME_MAX];
+  uint8_t* large = nullptr;
+  bool armed = true;
+  int32_t rc = STATUS_OK;
+  while (!finished(session)) {
     FrameHeader header;
-    int32_t rc = receive_frame(&session->channel, &header, std::span<uint8_t>(buffer, sizeof buffer));
-    if (rc == STATUS_INVALID) {
-      // The payload is not read: a stranger cannot make the target hold more.
+    rc = receive_frame(&session->channel, &header, std::span<uint8_t>(small, sizeof small));
+    uint8_t* payload = small;
+    if (rc == STATUS_INVALID && session_state(session) == SessionState::wait_hello) {
       log_write(LEVEL_WARN, "frame of %u bytes before authentication: closing connection",
                 static_cast<unsigned>(header.length));
       rc = STATUS_PROTOCOL;
+    } else if (rc == STATUS_INVALID) {
+      if (large == nullptr) large = new (std::nothrow) uint8_t[RECEIVE_BUFFER_SIZE];
+      rc = large == nullptr ? STATUS_NOMEM
+                            : receive_frame_payload(&session->channel, header,
+                                                    std::span<uint8_t>(large, RECEIVE_BUFFER_SIZE));
+      payload = large;
     }
     if (rc != STATUS_OK) {
       log_receive_failure(rc);
-      return rc;
+      break;
     }
-    rc = dispatch(session, header, std::span<const uint8_t>(buffer, header.length), peer);
-    if (rc != STATUS_OK) return rc;
-  }
-  return STATUS_OK;
-}
-
-// Receives and dispatches frames until the session is finished or fails.
-// Returns the status that ended the loop (0 when the session reached done).
-int32_t serve(Session* session, uint8_t* buffer, const char* peer) {
-  while (session_state(session) != SessionState::done && session_state(session) != SessionState::error) {
-    FrameHeader header;
-    int32_t rc = receive_frame(&session->channel, &header, std::span<uint8_t>(buffer, RECEIVE_BUFFER_SIZE));
-    if (rc != STATUS_OK) {
-      log_receive_failure(rc);
-      return rc;
+    rc = dispatch(session, header, std::span<const uint8_t>(payload, header.length), peer);
+    if (rc != STATUS_OK) break;
+    // Authenticated: no deadline any more (disarmed before any close).
+    if (armed && session_state(session) != SessionState::wait_hello) {
+      (void)auth_watch_disarm(watch);
+      armed = false;
     }
-    rc = dispatch(session, header, std::span<const uint8_t>(buffer, header.length), peer);
-    if (rc != STATUS_OK) return rc;
   }
-  return STATUS_OK;
-}
-
-bool finished(const Session* session) {
-  return session_state(session) == SessionState::done || session_state(session) == SessionState::error;
+  delete[] large;
+  return rc;
 }
 
 // The session from its first frame to its end; the channel is closed after.
@@ -84,20 +87,8 @@ void run_session(ConnectionJob* job, const Channel& channel) {
   session_init(&session, job->storage_root, job->acl_table, job->acl_count,
                job->diag_dir[0] != '\0' ? job->diag_dir : nullptr, job->diag_enabled != 0, channel);
   session.refused_key_delay_ms = REFUSED_KEY_DELAY_MS;
-  int32_t end_status = serve_unauthenticated(&session, job->peer);
-  // From here on the peer is authenticated (or the connection is over): no
-  // deadline any more. Disarmed before any close of the socket.
+  int32_t end_status = serve(&session, &job->watch, job->peer);
   (void)auth_watch_disarm(&job->watch);  // a deadline that passed has already ended the reads
-  if (end_status == STATUS_OK && !finished(&session)) {
-    // The large buffer only for an authenticated peer.
-    uint8_t* buffer = new (std::nothrow) uint8_t[RECEIVE_BUFFER_SIZE];
-    if (buffer == nullptr) {
-      channel_close(&session.channel);
-      return;  // as before authentication existed: the session's end step is not run
-    }
-    end_status = serve(&session, buffer, job->peer);
-    delete[] buffer;
-  }
   session_end(&session, end_status);
   channel_close(&session.channel);
 }
