@@ -37,6 +37,9 @@ const OptionSpec known_options[] = {
     {"--checkpoint-sec", nullptr, true},
     {"--partial-max-age", nullptr, true},
     {"--min-free", nullptr, true},
+    {"--max-connections", nullptr, true},
+    {"--max-connections-per-address", nullptr, true},
+    {"--memory-budget", nullptr, true},
     {nullptr, nullptr, false},
 };
 
@@ -132,6 +135,27 @@ uint64_t parse_decimal_u64(const char* text) {
   return strtoull(text, nullptr, 10);
 }
 
+int32_t parse_size(const char* text, uint64_t* out) {
+  *out = 0;
+  if (text == nullptr || text[0] < '0' || text[0] > '9') return STATUS_INVALID;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = strtoull(text, &end, 10);
+  if (errno != 0) return STATUS_INVALID;
+  unsigned shift = 0;
+  switch (*end) {
+    case '\0': break;
+    case 'K': case 'k': shift = 10; ++end; break;
+    case 'M': case 'm': shift = 20; ++end; break;
+    case 'G': case 'g': shift = 30; ++end; break;
+    default: return STATUS_INVALID;
+  }
+  if (*end != '\0') return STATUS_INVALID;
+  if (v > (UINT64_MAX >> shift)) return STATUS_INVALID;
+  *out = static_cast<uint64_t>(v) << shift;
+  return STATUS_OK;
+}
+
 uint16_t parse_port(const char* text) {
   if (text == nullptr) return 0;
   return static_cast<uint16_t>(static_cast<unsigned long>(strtol(text, nullptr, 10)) & 0xFFFFu);
@@ -159,6 +183,18 @@ int32_t server_config_from_args(int argc, const char* const* argv, ServerConfig*
       static_cast<uint32_t>(parse_decimal_u64(opt_value(argc, argv, "--partial-max-age", nullptr, nullptr)));
   c.diag_dir = opt_value(argc, argv, "--diag-dir", nullptr, nullptr);
   c.diag_off = opt_flag(argc, argv, "--no-diag", nullptr) != 0;
+  uint64_t max_conn = parse_decimal_u64(opt_value(argc, argv, "--max-connections", nullptr, nullptr));
+  if (max_conn != 0) c.max_connections = static_cast<uint32_t>(max_conn > UINT32_MAX ? UINT32_MAX : max_conn);
+  uint64_t per_address =
+      parse_decimal_u64(opt_value(argc, argv, "--max-connections-per-address", nullptr, nullptr));
+  if (per_address != 0) {
+    c.max_connections_per_address = static_cast<uint32_t>(per_address > UINT32_MAX ? UINT32_MAX : per_address);
+  }
+  const char* budget = opt_value(argc, argv, "--memory-budget", nullptr, nullptr);
+  if (budget != nullptr && parse_size(budget, &c.memory_budget_bytes) != STATUS_OK) {
+    option_warning("invalid --memory-budget value '%s': using the default", budget);
+    c.memory_budget_bytes = 0;
+  }
   *config = c;
   if (c.storage_root == nullptr || c.tls_cert_path == nullptr || c.tls_key_path == nullptr ||
       c.acl_file_path == nullptr) {
@@ -262,7 +298,15 @@ Logging: --no-syslog                syslog output disabled for this run
 
 --min-free <size>  refuse a new backup (BEGIN) while the storage file system has less free space
                    than <size> (suffixes K, M, G, T, e.g. 1G); continued backups are not refused
-                   (default 0: no check))USAGE";
+                   (default 0: no check)
+
+Limits: --max-connections <n>               connections served at once (default 4096); more are closed at once
+        --max-connections-per-address <n>   connections from one IP address at once (default 256)
+        --memory-budget <size>              memory for the block tables of all running backups, continuations
+                                            and restores together, with K, M or G (default: a quarter of the
+                                            physical memory); a session that would pass it gets "out of memory"
+        A peer must complete the TLS handshake and authenticate within 30 s, with frames of at most 4096
+        bytes until then; a reply the peer does not take within 120 s ends its session.)USAGE";
 
 }  // namespace
 

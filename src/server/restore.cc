@@ -14,6 +14,7 @@
 #include "server/session.h"
 #include "server/session_handlers.h"
 #include "store/catalog.h"
+#include "store/memory_budget.h"
 #include "store/scan.h"
 
 namespace orv {
@@ -180,8 +181,15 @@ int32_t session_fetch_chain(Session* session, std::span<const uint8_t> payload) 
   }
   if (start[0] == '\0') return session_refuse(session, Refusal::end_session, STATUS_NOT_FOUND, "no such backup uuid");
 
+  // The chain's tables count against the memory budget while they are held;
+  // a chain that does not fit is refused as an allocation failure. Declared
+  // before the chain, so the charge is returned after the tables are freed.
+  struct ChargeHold {
+    BudgetCharge c;
+    ~ChargeHold() { budget_release(&c); }
+  } charge;
   ChainOwner owner;
-  rc = chain_resolve(start, workdir, &owner.chain);
+  rc = chain_resolve(start, workdir, &owner.chain, &charge.c);
   if (rc != STATUS_OK) return session_refuse(session, Refusal::end_session, rc, "failed to load chain");
   const Chain& chain = owner.chain;
 

@@ -38,6 +38,7 @@
 #include "store/formats.h"
 #include "store/journal.h"
 #include "store/key_index.h"
+#include "store/memory_budget.h"
 
 namespace orv {
 
@@ -86,6 +87,11 @@ enum class OpenRefusal : uint8_t {
   names,       // no name could be chosen (invalid name, all taken, too long)
   image,       // the temporary image could not be created
 };
+
+// The entry table of an open backup is charged to the memory budget
+// (memory_budget.h): a block whose entry would pass it fails with
+// STATUS_NOMEM, and a partial whose table would not fit is refused with
+// no_memory before its journal is read.
 
 // Which step of resume refused the partial; the returned status goes with it.
 enum class ResumeRefusal : uint8_t {
@@ -231,6 +237,7 @@ class BackupWriter {
   CatalogEntry* entries_ = nullptr;
   uint64_t entry_count_ = 0;
   uint64_t entry_capacity_ = 0;
+  BudgetCharge entries_charge_;   // memory budget held for entries_ (capacity x 58 bytes)
   KeyIndex key_index_;            // key -> position in entries_; only when resumed
 };
 
