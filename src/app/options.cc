@@ -1,5 +1,7 @@
 #include "app/options.h"
 
+#include <arpa/inet.h>
+
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +36,8 @@ const OptionSpec known_options[] = {
     {"--checkpoint-mib", nullptr, true},
     {"--checkpoint-sec", nullptr, true},
     {"--partial-max-age", nullptr, true},
+    {"--metrics-listen", nullptr, true},
+    {"--metrics-per-subdir", nullptr, false},
     {nullptr, nullptr, false},
 };
 
@@ -185,6 +189,8 @@ int32_t server_config_from_args(int argc, const char* const* argv, ServerConfig*
       static_cast<uint32_t>(parse_decimal_u64(opt_value(argc, argv, "--partial-max-age", nullptr, nullptr)));
   c.diag_dir = opt_value(argc, argv, "--diag-dir", nullptr, nullptr);
   c.diag_off = opt_flag(argc, argv, "--no-diag", nullptr) != 0;
+  c.metrics_listen = opt_value(argc, argv, "--metrics-listen", nullptr, nullptr);
+  c.metrics_per_subdir = opt_flag(argc, argv, "--metrics-per-subdir", nullptr) != 0;
   *config = c;
   if (c.storage_root == nullptr || c.tls_cert_path == nullptr || c.tls_key_path == nullptr ||
       c.acl_file_path == nullptr) {
@@ -200,6 +206,24 @@ uint64_t server_config_checkpoint_bytes(const ServerConfig& config) {
 int64_t server_config_partial_max_age_sec(const ServerConfig& config) {
   if (config.partial_max_age_days == 0) return PARTIAL_MAX_AGE_DEFAULT_SEC;
   return static_cast<int64_t>(config.partial_max_age_days) * 86400;
+}
+
+bool metrics_listen_valid(const char* text) {
+  if (text == nullptr) return false;
+  const char* colon = strrchr(text, ':');
+  if (colon == nullptr || colon == text) return false;
+  char address[INET_ADDRSTRLEN];
+  size_t address_length = static_cast<size_t>(colon - text);
+  if (address_length >= sizeof address) return false;
+  memcpy(address, text, address_length);
+  address[address_length] = '\0';
+  struct in_addr parsed;
+  if (inet_pton(AF_INET, address, &parsed) != 1) return false;
+  const char* digits = colon + 1;
+  size_t n = strlen(digits);
+  if (n == 0 || n > 5 || strspn(digits, "0123456789") != n) return false;
+  unsigned long port = strtoul(digits, nullptr, 10);
+  return port >= 1 && port <= 65535;
 }
 
 int server_exit_code(int32_t status) {
@@ -257,7 +281,11 @@ Logging: --no-syslog                syslog output disabled for this run
          --log-path <dir>            directory for the logfile (default: /var/log/orv/)
          (bit 0 = one entry at program start and one at program end;
           bit 1/0x2 = one entry at the start and one at the end of each backup session,
-          with its name and type FULL/DIFF/INC))USAGE";
+          with its name and type FULL/DIFF/INC)
+
+Metrics: --metrics-listen <addr:port>  serve Prometheus metrics (plain HTTP, GET /metrics) on this IPv4
+                                       address and port, e.g. 127.0.0.1:9991 (default: off)
+         --metrics-per-subdir          also report backups and bytes per top-level storage subdirectory)USAGE";
 
 }  // namespace
 

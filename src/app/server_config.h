@@ -23,6 +23,8 @@ struct ServerConfig {
   uint32_t partial_max_age_days = 0;
   const char* diag_dir = nullptr;   // null: "<storage>/diag"
   bool diag_off = false;
+  const char* metrics_listen = nullptr;  // "ADDR:PORT"; null: no metrics endpoint
+  bool metrics_per_subdir = false;
 };
 
 }  // namespace orv

@@ -9,6 +9,7 @@
 
 #include "app/runlog.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/status.h"
 #include "core/text.h"
 #include "diag/sysinfo.h"
@@ -73,6 +74,7 @@ void remove_stale_partials(const char* workdir, const BeginRequest& req) {
     if (partial_lock_try(path, -1) != STATUS_OK) break;
     partial_remove(path);
     partial_unlock(path);
+    metrics_add(service_metrics().partials_discarded, 1);
     key->visited[key->visited_count++] = VisitedPartial{header_uuid(*found), header_created(*found)};
   }
   delete found;

@@ -10,6 +10,7 @@
 
 #include "core/endian.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/status.h"
 #include "core/text.h"
 #include "core/unique_fd.h"
@@ -265,6 +266,7 @@ int32_t session_discard_partial(Session* session, std::span<const uint8_t> paylo
       partial_lock_takeover(journal_path, session->channel.fd, resume_takeover_wait_ms()) == STATUS_OK) {
     partial_remove(journal_path);
     partial_unlock(journal_path);
+    metrics_add(service_metrics().partials_discarded, 1);
   }
   // Answered the same whether or not anything was deleted.
   return session_send(session, MSG_DISCARD_OK, {});

@@ -8,8 +8,10 @@
 #include <new>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/status.h"
 #include "protocol/frame.h"
+#include "server/session_metrics.h"
 
 namespace orv {
 
@@ -30,7 +32,7 @@ void set_socket_timeouts(int fd, uint32_t limit_ms) {
 
 // Receives and dispatches frames until the session is finished or fails.
 // Returns the status that ended the loop (0 when the session reached done).
-int32_t serve(Session* session, uint8_t* buffer) {
+int32_t serve(Session* session, uint8_t* buffer, SessionTally* tally) {
   while (session_state(session) != SessionState::done && session_state(session) != SessionState::error) {
     FrameHeader header;
     int32_t rc = receive_frame(&session->channel, &header, std::span<uint8_t>(buffer, RECEIVE_BUFFER_SIZE));
@@ -38,7 +40,9 @@ int32_t serve(Session* session, uint8_t* buffer) {
       log_write(LEVEL_WARN, "connection closed/errored while awaiting frame: %s (status=%d)", status_text(rc), rc);
       return rc;
     }
+    session_tally_frame(tally, *session, header);
     rc = session_dispatch(session, header, std::span<const uint8_t>(buffer, header.length));
+    session_tally_dispatched(tally, *session, header, std::span<const uint8_t>(buffer, header.length), rc);
     if (rc != STATUS_OK) {
       log_write(LEVEL_ERROR, "session error handling msg_type=%u: %s (status=%d)",
                 static_cast<unsigned>(header.msg_type), status_text(rc), rc);
@@ -70,12 +74,14 @@ int32_t connection_handshake(TlsContext* context, int fd, uint32_t limit_ms, Cha
 
 void connection_main(void* arg) {
   ConnectionJob* job = static_cast<ConnectionJob*>(arg);
+  metrics_add(service_metrics().connections_open, 1);
   Channel channel;
   int32_t rc = connection_handshake(job->tls_context, job->socket, HANDSHAKE_LIMIT_MS, &channel);
   // The TLS session now holds its own reference on the context.
   tls_context_free(job->tls_context);
   job->tls_context = nullptr;
   if (rc != STATUS_OK) {
+    metrics_add(service_metrics().handshake_failures, 1);
     log_write(LEVEL_WARN, "TLS handshake failed: %s (status=%d)", status_text(rc), rc);
   } else {
     job->socket = -1;  // the channel owns it now
@@ -86,13 +92,16 @@ void connection_main(void* arg) {
     if (buffer == nullptr) {
       channel_close(&session.channel);
     } else {
-      int32_t end_status = serve(&session, buffer);
+      SessionTally tally;
+      int32_t end_status = serve(&session, buffer, &tally);
+      session_tally_end(&tally, session);
       session_end(&session, end_status);
       delete[] buffer;
       channel_close(&session.channel);
     }
   }
   connection_job_free(job);
+  metrics_add(service_metrics().connections_open, -1);
   g_active_sessions.fetch_sub(1);
 }
 

@@ -18,11 +18,14 @@
 
 #include "app/privdrop.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/status.h"
 #include "core/text.h"
 #include "protocol/acl.h"
+#include "protocol/tls_cert_info.h"
 #include "protocol/tls_channel.h"
 #include "server/connection.h"
+#include "server/metrics_exporter.h"
 #include "server/thread.h"
 #include "server/uring_scaffold.h"
 
@@ -52,6 +55,13 @@ void on_stop_signal(int) {
 void on_reload_signal(int) { g_reload_requested = 1; }
 
 const char* entries_suffix(size_t n) { return n == 1 ? "y" : "ies"; }
+
+// The certificate's end of validity for the metrics; 0 when unreadable.
+void note_certificate_expiry(const char* cert_path) {
+  int64_t not_after = 0;
+  (void)tls_certificate_not_after(cert_path, &not_after);  // 0 shows "unknown"
+  service_metrics().tls_certificate_expiry.store(not_after, std::memory_order_relaxed);
+}
 
 // What the accept loop serves from. Only the listener's thread touches it.
 struct ListenerState {
@@ -112,6 +122,7 @@ void reload(ListenerState* s) {
     tls_context_free(s->tls_retired);
     s->tls_retired = s->tls_current;
     s->tls_current = fresh;
+    note_certificate_expiry(c.tls_cert_path);
     log_write(LEVEL_INFO, "SIGHUP reload: reloaded TLS certificate/key from %s / %s", c.tls_cert_path,
               c.tls_key_path);
   }
@@ -119,7 +130,9 @@ void reload(ListenerState* s) {
   AclEntry* table = nullptr;
   size_t count = 0;
   rc = acl_load(c.acl_file_path, &table, &count);
+  metrics_add(service_metrics().acl_reloads, 1);
   if (rc != STATUS_OK) {
+    metrics_add(service_metrics().acl_reload_failures, 1);
     log_write(LEVEL_ERROR, "SIGHUP reload: failed to load ACL file %s (%s, status=%d); keeping current ACL",
               c.acl_file_path, status_text(rc), rc);
     return;
@@ -127,6 +140,7 @@ void reload(ListenerState* s) {
   keep_superseded(s, s->acl_current);
   s->acl_current = table;
   s->acl_count = count;
+  service_metrics().acl_entries.store(count, std::memory_order_relaxed);
   log_write(LEVEL_INFO, "SIGHUP reload: loaded %zu ACL entr%s from %s", count, entries_suffix(count),
             c.acl_file_path);
 }
@@ -147,6 +161,7 @@ void set_connection_options(int fd) {
 // Hands one accepted socket to a new thread; on any failure the socket is
 // closed and the listener goes on.
 void start_connection(ListenerState* s, int fd) {
+  metrics_add(service_metrics().connections_accepted, 1);
   set_connection_options(fd);
   ConnectionJob* job = new (std::nothrow) ConnectionJob;
   if (job == nullptr) {
@@ -331,6 +346,8 @@ int32_t run_listener(const ServerConfig& config) {
   }
   log_write(LEVEL_INFO, "loaded %zu ACL entr%s from %s", s.acl_count, entries_suffix(s.acl_count),
             config.acl_file_path);
+  service_metrics().acl_entries.store(s.acl_count, std::memory_order_relaxed);
+  note_certificate_expiry(config.tls_cert_path);
 
   rc = open_socket(config, &s.fd);
   if (rc != STATUS_OK) {
@@ -350,9 +367,25 @@ int32_t run_listener(const ServerConfig& config) {
     release_state(&s, true);
     return STATUS_IO;
   }
+  // Started unprivileged: the scrape threads never run as root.
+  MetricsExporter* exporter = nullptr;
+  if (config.metrics_listen != nullptr) {
+    MetricsSettings ms;
+    ms.listen = config.metrics_listen;
+    ms.storage_root = config.storage_root;
+    ms.per_subdir = config.metrics_per_subdir;
+    rc = metrics_exporter_start(ms, &exporter);
+    if (rc != STATUS_OK) {
+      g_listen_fd.store(-1);
+      (void)close(s.fd);  // start-up failed; the bind error was logged
+      release_state(&s, true);
+      return rc;
+    }
+  }
 
   accept_loop(&s);
   bool sessions_gone = drain(&s);
+  metrics_exporter_stop(exporter);
   release_state(&s, sessions_gone);
   return STATUS_OK;
 }
