@@ -89,6 +89,8 @@ struct ServiceMetrics {
   std::atomic<uint64_t> acl_entries{0};
   std::atomic<uint64_t> acl_reloads{0};
   std::atomic<uint64_t> acl_reload_failures{0};
+  std::atomic<uint64_t> tls_reloads{0};
+  std::atomic<uint64_t> tls_reload_failures{0};
   std::atomic<int64_t> tls_certificate_expiry{0};  // Unix seconds; 0 unknown
 };
 

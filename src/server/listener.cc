@@ -114,7 +114,9 @@ void reload(ListenerState* s) {
   const ServerConfig& c = *s->config;
   TlsContext* fresh = nullptr;
   int32_t rc = tls_context_load(c.tls_cert_path, c.tls_key_path, &fresh);
+  metrics_add(service_metrics().tls_reloads, 1);
   if (rc != STATUS_OK) {
+    metrics_add(service_metrics().tls_reload_failures, 1);
     log_write(LEVEL_ERROR,
               "SIGHUP reload: failed to load TLS cert/key from %s / %s (%s, status=%d); keeping current certificate",
               c.tls_cert_path, c.tls_key_path, status_text(rc), rc);

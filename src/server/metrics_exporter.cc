@@ -210,6 +210,9 @@ class ServiceCollector : public prometheus::Collectable {
     out->push_back(counter("orv_acl_reloads_total", "Access list reload attempts.", d(m.acl_reloads)));
     out->push_back(counter("orv_acl_reload_failures_total", "Access list reloads that failed.",
                            d(m.acl_reload_failures)));
+    out->push_back(counter("orv_tls_reloads_total", "TLS certificate/key reload attempts.", d(m.tls_reloads)));
+    out->push_back(counter("orv_tls_reload_failures_total", "TLS certificate/key reloads that failed.",
+                           d(m.tls_reload_failures)));
     out->push_back(gauge("orv_tls_certificate_expiry_timestamp_seconds",
                          "End of the validity of the server certificate in use (Unix time).",
                          d(m.tls_certificate_expiry)));

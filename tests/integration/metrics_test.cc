@@ -192,6 +192,8 @@ TEST_F(MetricsTest, PerSubdirectoryFiguresAndReloadCounters) {
   EXPECT_EQ(metric_value(text, "orv_acl_reloads_total"), 2);
   EXPECT_EQ(metric_value(text, "orv_acl_reload_failures_total"), 1);
   EXPECT_EQ(metric_value(text, "orv_acl_entries"), 1);
+  EXPECT_EQ(metric_value(text, "orv_tls_reloads_total"), 2);
+  EXPECT_EQ(metric_value(text, "orv_tls_reload_failures_total"), 0);
   EXPECT_EQ(promtool_problems(text), "");
 }
 
