@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "support/server_process.h"
+#include "server_process.h"
 
 namespace orv_support {
 
@@ -142,6 +142,7 @@ class MetricsTarget {
   int starts_ = 0;
 };
 
+#ifdef ORV_BINARY_DIR
 inline std::string client_binary() { return std::string(ORV_BINARY_DIR) + "/orv_client"; }
 
 // Runs orv_client COMMAND against the target with the key file and CA
@@ -153,5 +154,6 @@ inline int run_client(const std::string& command, const TargetFiles& files, uint
   argv.insert(argv.end(), args.begin(), args.end());
   return run_tool(argv, 120000, out);
 }
+#endif  // ORV_BINARY_DIR
 
 }  // namespace orv_support
