@@ -324,7 +324,10 @@ int32_t open_socket(const ServerConfig& c, int* out_fd) {
 
 int32_t run_worker(const ServerConfig& config) {
   // The io_uring backend is an experimental scaffold that serves no sessions.
-  if (config.use_io_uring) return run_io_uring_scaffold(config);
+  if (config.use_io_uring) {
+    if (config.metrics_listen != nullptr) log_write(LEVEL_WARN, "--metrics-listen is not served with --io-uring");
+    return run_io_uring_scaffold(config);
+  }
   return run_listener(config);
 }
 
