@@ -12,9 +12,9 @@ namespace {
 
 void fold(SessionTally* tally, const Session& session) {
   ServiceMetrics& m = service_metrics();
-  if (session.image_size > tally->image_size_folded) {
-    metrics_add(m.received_bytes, session.image_size - tally->image_size_folded);
-    tally->image_size_folded = session.image_size;
+  if (session.backup.image_size() > tally->image_size_folded) {
+    metrics_add(m.received_bytes, session.backup.image_size() - tally->image_size_folded);
+    tally->image_size_folded = session.backup.image_size();
   }
   if (tally->blocks_pending > 0) {
     metrics_add(m.blocks_received, tally->blocks_pending);
@@ -50,8 +50,8 @@ void session_tally_dispatched(SessionTally* tally, const Session& session, const
   if (!tally->backup_open && session.state == SessionState::receiving_blocks) {
     // BEGIN or CONTINUE opened a backup.
     tally->backup_open = true;
-    tally->backup_type = header_type(session.header);
-    tally->image_size_folded = session.image_size;
+    tally->backup_type = header_type(session.backup.header());
+    tally->image_size_folded = session.backup.image_size();
     tally->durable_seq_seen = session.durable_seq;
     tally->blocks_pending = 0;
     metrics_add(m.backups_started[metrics_backup_type_index(tally->backup_type)], 1);
