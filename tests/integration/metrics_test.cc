@@ -113,7 +113,12 @@ TEST_F(MetricsTest, BackupsAndRestoresAreCountedAndTheExpositionPassesPromtool) 
   std::string restored = files.dir.sub("restored.img");
   ASSERT_EQ(client("restore", {"--subdir", "demo", "--name", "disk", restored}, "", &out), 0) << out;
 
+  // The target ends a connection's thread just after the client left.
   std::string after = target.scrape();
+  for (int i = 0; i < 100 && metric_value(after, "orv_connections") != 0; ++i) {
+    orv_support::sleep_ms(100);
+    after = target.scrape();
+  }
   EXPECT_EQ(promtool_problems(after), "");
   EXPECT_EQ(metric_value(after, "orv_backups_started_total{type=\"full\"}"), 1);
   EXPECT_EQ(metric_value(after, "orv_backups_finished_total{type=\"full\"}"), 1);
@@ -157,7 +162,12 @@ TEST_F(MetricsTest, RefusalsCountAsFailuresAndRefusedKeys) {
   EXPECT_TRUE(orv_support::read_until_closed(fd, 20000, nullptr));
   close(fd);
 
+  // Sessions are counted when their thread ends, just after the client left.
   std::string text = target.scrape();
+  for (int i = 0; i < 100 && metric_value(text, "orv_connections") != 0; ++i) {
+    orv_support::sleep_ms(100);
+    text = target.scrape();
+  }
   EXPECT_EQ(metric_value(text, "orv_connections_refused_total{reason=\"authentication\"}"), 1);
   EXPECT_EQ(metric_value(text, "orv_backups_failed_total{type=\"full\"}"), 1);
   EXPECT_EQ(metric_value(text, "orv_backups_started_total{type=\"full\"}"), 0);
