@@ -16,14 +16,14 @@
 #include <ctime>
 #include <new>
 
-#include "app/privdrop.h"
 #include "core/log.h"
 #include "core/metrics.h"
 #include "core/status.h"
 #include "core/text.h"
-#include "protocol/acl.h"
+#include "priv/privdrop.h"
 #include "protocol/tls_cert_info.h"
 #include "protocol/tls_channel.h"
+#include "server/acl.h"
 #include "server/connection.h"
 #include "server/metrics_exporter.h"
 #include "server/thread.h"

@@ -30,9 +30,8 @@
 #include "core/metrics.h"
 #include "core/status.h"
 #include "core/text.h"
-#include "diag/selftest.h"
 #include "protocol/messages.h"
-#include "protocol/session.h"
+#include "server/session.h"
 #include "server/metrics_sources.h"
 
 namespace orv {
@@ -217,7 +216,7 @@ class ServiceCollector : public prometheus::Collectable {
                          "End of the validity of the server certificate in use (Unix time).",
                          d(m.tls_certificate_expiry)));
     MetricFamily info = family("orv_build_info", "Version of the running program.", MetricType::Gauge);
-    add_value(&info, 1, "version", PROGRAM_VERSION);
+    add_value(&info, 1, "version", TARGET_VERSION_TEXT);
     out->push_back(std::move(info));
   }
 

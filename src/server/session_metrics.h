@@ -12,7 +12,7 @@
 #include <span>
 
 #include "protocol/frame.h"
-#include "protocol/session.h"
+#include "server/session.h"
 
 namespace orv {
 
