@@ -1,5 +1,7 @@
 #include "app/options.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -40,6 +42,8 @@ const OptionSpec known_options[] = {
     {"--max-connections", nullptr, true},
     {"--max-connections-per-address", nullptr, true},
     {"--memory-budget", nullptr, true},
+    {"--metrics-listen", nullptr, true},
+    {"--metrics-per-subdir", nullptr, false},
     {nullptr, nullptr, false},
 };
 
@@ -195,6 +199,8 @@ int32_t server_config_from_args(int argc, const char* const* argv, ServerConfig*
     option_warning("invalid --memory-budget value '%s': using the default", budget);
     c.memory_budget_bytes = 0;
   }
+  c.metrics_listen = opt_value(argc, argv, "--metrics-listen", nullptr, nullptr);
+  c.metrics_per_subdir = opt_flag(argc, argv, "--metrics-per-subdir", nullptr) != 0;
   *config = c;
   if (c.storage_root == nullptr || c.tls_cert_path == nullptr || c.tls_key_path == nullptr ||
       c.acl_file_path == nullptr) {
@@ -237,6 +243,24 @@ int32_t server_config_min_free(int argc, const char* const* argv, uint64_t* byte
 int64_t server_config_partial_max_age_sec(const ServerConfig& config) {
   if (config.partial_max_age_days == 0) return PARTIAL_MAX_AGE_DEFAULT_SEC;
   return static_cast<int64_t>(config.partial_max_age_days) * 86400;
+}
+
+bool metrics_listen_valid(const char* text) {
+  if (text == nullptr) return false;
+  const char* colon = strrchr(text, ':');
+  if (colon == nullptr || colon == text) return false;
+  char address[INET_ADDRSTRLEN];
+  size_t address_length = static_cast<size_t>(colon - text);
+  if (address_length >= sizeof address) return false;
+  memcpy(address, text, address_length);
+  address[address_length] = '\0';
+  struct in_addr parsed;
+  if (inet_pton(AF_INET, address, &parsed) != 1) return false;
+  const char* digits = colon + 1;
+  size_t n = strlen(digits);
+  if (n == 0 || n > 5 || strspn(digits, "0123456789") != n) return false;
+  unsigned long port = strtoul(digits, nullptr, 10);
+  return port >= 1 && port <= 65535;
 }
 
 int server_exit_code(int32_t status) {
@@ -306,7 +330,11 @@ Limits: --max-connections <n>               connections served at once (default 
                                             and restores together, with K, M or G (default: a quarter of the
                                             physical memory); a session that would pass it gets "out of memory"
         A peer must complete the TLS handshake and authenticate within 30 s, with frames of at most 4096
-        bytes until then; a reply the peer does not take within 120 s ends its session.)USAGE";
+        bytes until then; a reply the peer does not take within 120 s ends its session.
+
+Metrics: --metrics-listen <addr:port>  serve Prometheus metrics (plain HTTP, GET /metrics) on this IPv4
+                                       address and port, e.g. 127.0.0.1:9991 (default: off)
+         --metrics-per-subdir          also report backups and bytes per top-level storage subdirectory)USAGE";
 
 }  // namespace
 

@@ -76,6 +76,13 @@ int64_t server_config_partial_max_age_sec(const ServerConfig& config);
 // Writes the title line, a blank line and the usage text to out.
 void print_help(FILE* out);
 
+// True when text is "ADDR:PORT" with a dotted IPv4 address and a decimal
+// port from 1 to 65535, nothing else. Server mode refuses any other
+// --metrics-listen value at start with METRICS_LISTEN_ERROR and EXIT_USAGE.
+bool metrics_listen_valid(const char* text);
+inline constexpr const char* METRICS_LISTEN_ERROR =
+    "error: invalid --metrics-listen value '%s': expected <IPv4 address>:<port 1-65535>, e.g. 127.0.0.1:9991\n";
+
 // Turns the outcome of server mode into the exit code: 0 for STATUS_OK;
 // otherwise logs "orv_target exited with ..." at ERROR and gives 1.
 int server_exit_code(int32_t status);

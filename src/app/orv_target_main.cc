@@ -40,6 +40,10 @@ int run_server_mode(int argc, const char* const* argv) {
     fputs(REQUIRED_OPTIONS_ERROR, stderr);
     return EXIT_USAGE;
   }
+  if (config.metrics_listen != nullptr && !metrics_listen_valid(config.metrics_listen)) {
+    fprintf(stderr, METRICS_LISTEN_ERROR, config.metrics_listen);
+    return EXIT_USAGE;
+  }
   store_set_checkpoint(server_config_checkpoint_bytes(config), config.checkpoint_sec);
   partial_set_max_age(server_config_partial_max_age_sec(config));
   uint64_t min_free = 0;

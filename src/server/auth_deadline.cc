@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/status.h"
 #include "core/sysinfo.h"
 #include "server/thread.h"
@@ -65,6 +66,7 @@ void watchdog(void*) {
     if (expired > 0) {
       pthread_mutex_unlock(&g_mutex);
       for (uint32_t i = 0; i < expired; ++i) {
+        metrics_connection_refused(RefusalReason::authentication);
         log_write(LEVEL_WARN, "no authentication within %u s: closing connection",
                   static_cast<unsigned>(AUTH_DEADLINE_MS / 1000));
       }

@@ -8,9 +8,11 @@
 #include <new>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/status.h"
 #include "core/sysinfo.h"
 #include "protocol/frame.h"
+#include "server/session_metrics.h"
 
 namespace orv {
 
@@ -45,7 +47,7 @@ bool finished(const Session* session) {
 // an idle or unauthenticated connection never holds it. Before
 // authentication a longer frame ends the connection without its payload
 // being read.
-int32_t serve(Session* session, AuthWatch* watch, const char* peer) {
+int32_t serve(Session* session, AuthWatch* watch, const char* peer, SessionTally* tally) {
   uint8_t small[PRE_AUTH_FRAME_MAX];
   uint8_t* large = nullptr;
   bool armed = true;
@@ -69,7 +71,9 @@ int32_t serve(Session* session, AuthWatch* watch, const char* peer) {
       log_receive_failure(rc);
       break;
     }
+    session_tally_frame(tally, *session, header);
     rc = dispatch(session, header, std::span<const uint8_t>(payload, header.length), peer);
+    session_tally_dispatched(tally, *session, header, std::span<const uint8_t>(payload, header.length), rc);
     if (rc != STATUS_OK) break;
     // Authenticated: no deadline any more (disarmed before any close).
     if (armed && session_state(session) != SessionState::wait_hello) {
@@ -87,8 +91,10 @@ void run_session(ConnectionJob* job, const Channel& channel) {
   session_init(&session, job->storage_root, job->acl_table, job->acl_count,
                job->diag_dir[0] != '\0' ? job->diag_dir : nullptr, job->diag_enabled != 0, channel);
   session.refused_key_delay_ms = REFUSED_KEY_DELAY_MS;
-  int32_t end_status = serve(&session, &job->watch, job->peer);
+  SessionTally tally;
+  int32_t end_status = serve(&session, &job->watch, job->peer, &tally);
   (void)auth_watch_disarm(&job->watch);  // a deadline that passed has already ended the reads
+  session_tally_end(&tally, session);
   session_end(&session, end_status);
   channel_close(&session.channel);
 }
@@ -110,6 +116,7 @@ void connection_job_free(ConnectionJob* job) {
 
 void connection_main(void* arg) {
   ConnectionJob* job = static_cast<ConnectionJob*>(arg);
+  metrics_add(service_metrics().connections_open, 1);
   log_write(LEVEL_INFO, "connection from %s", job->peer);
   // Without the watchdog the connection would have no bound before
   // authentication; refuse it instead.
@@ -120,6 +127,7 @@ void connection_main(void* arg) {
   tls_context_free(job->tls_context);
   job->tls_context = nullptr;
   if (rc != STATUS_OK) {
+    metrics_add(service_metrics().handshake_failures, 1);
     log_write(LEVEL_WARN, "TLS handshake failed: %s (status=%d) from %s", status_text(rc), rc, job->peer);
   } else {
     job->socket = -1;  // the channel owns it now
@@ -127,6 +135,7 @@ void connection_main(void* arg) {
     run_session(job, channel);
   }
   connection_job_free(job);
+  metrics_add(service_metrics().connections_open, -1);
   g_active_sessions.fetch_sub(1);
 }
 

@@ -18,14 +18,17 @@
 #include <new>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/status.h"
 #include "core/text.h"
 #include "core/sysinfo.h"
 #include "priv/privdrop.h"
+#include "protocol/tls_cert_info.h"
 #include "protocol/tls_channel.h"
 #include "server/acl.h"
 #include "server/conn_limits.h"
 #include "server/connection.h"
+#include "server/metrics_exporter.h"
 #include "server/thread.h"
 #include "server/uring_scaffold.h"
 
@@ -55,6 +58,13 @@ void on_stop_signal(int) {
 void on_reload_signal(int) { g_reload_requested = 1; }
 
 const char* entries_suffix(size_t n) { return n == 1 ? "y" : "ies"; }
+
+// The certificate's end of validity for the metrics; 0 when unreadable.
+void note_certificate_expiry(const char* cert_path) {
+  int64_t not_after = 0;
+  (void)tls_certificate_not_after(cert_path, &not_after);  // 0 shows "unknown"
+  service_metrics().tls_certificate_expiry.store(not_after, std::memory_order_relaxed);
+}
 
 // What the accept loop serves from. Only the listener's thread touches it.
 struct ListenerState {
@@ -113,7 +123,9 @@ void reload(ListenerState* s) {
   const ServerConfig& c = *s->config;
   TlsContext* fresh = nullptr;
   int32_t rc = tls_context_load(c.tls_cert_path, c.tls_key_path, &fresh);
+  metrics_add(service_metrics().tls_reloads, 1);
   if (rc != STATUS_OK) {
+    metrics_add(service_metrics().tls_reload_failures, 1);
     log_write(LEVEL_ERROR,
               "SIGHUP reload: failed to load TLS cert/key from %s / %s (%s, status=%d); keeping current certificate",
               c.tls_cert_path, c.tls_key_path, status_text(rc), rc);
@@ -121,6 +133,7 @@ void reload(ListenerState* s) {
     tls_context_free(s->tls_retired);
     s->tls_retired = s->tls_current;
     s->tls_current = fresh;
+    note_certificate_expiry(c.tls_cert_path);
     log_write(LEVEL_INFO, "SIGHUP reload: reloaded TLS certificate/key from %s / %s", c.tls_cert_path,
               c.tls_key_path);
   }
@@ -128,7 +141,9 @@ void reload(ListenerState* s) {
   AclEntry* table = nullptr;
   size_t count = 0;
   rc = acl_load(c.acl_file_path, &table, &count);
+  metrics_add(service_metrics().acl_reloads, 1);
   if (rc != STATUS_OK) {
+    metrics_add(service_metrics().acl_reload_failures, 1);
     log_write(LEVEL_ERROR, "SIGHUP reload: failed to load ACL file %s (%s, status=%d); keeping current ACL",
               c.acl_file_path, status_text(rc), rc);
     return;
@@ -136,6 +151,7 @@ void reload(ListenerState* s) {
   keep_superseded(s, s->acl_current);
   s->acl_current = table;
   s->acl_count = count;
+  service_metrics().acl_entries.store(count, std::memory_order_relaxed);
   log_write(LEVEL_INFO, "SIGHUP reload: loaded %zu ACL entr%s from %s", count, entries_suffix(count),
             c.acl_file_path);
 }
@@ -166,6 +182,7 @@ bool admit(ListenerState* s, int fd, uint32_t ipv4, const char* peer) {
   Admission a = conn_limits_admit(ipv4);
   if (a == Admission::admitted) return true;
   (void)close(fd);  // refused: the peer sees the connection closed
+  metrics_connection_refused(RefusalReason::limit);
   if (a == Admission::total_limit) {
     refusal_warning(&s->total_refusals,
                     "connection limit reached: closing connection from %s (%u refused since the last warning)", peer);
@@ -209,6 +226,7 @@ void start_connection(ListenerState* s, int fd, const struct sockaddr_in& addr) 
   uint32_t ipv4 = ntohl(addr.sin_addr.s_addr);
   char peer[PEER_TEXT_SIZE];
   peer_text(ipv4, ntohs(addr.sin_port), peer, sizeof peer);
+  metrics_add(service_metrics().connections_accepted, 1);
   if (!admit(s, fd, ipv4, peer)) return;
   set_connection_options(fd);
   ConnectionJob* job = new (std::nothrow) ConnectionJob;
@@ -377,7 +395,10 @@ int32_t open_socket(const ServerConfig& c, int* out_fd) {
 
 int32_t run_worker(const ServerConfig& config) {
   // The io_uring backend is an experimental scaffold that serves no sessions.
-  if (config.use_io_uring) return run_io_uring_scaffold(config);
+  if (config.use_io_uring) {
+    if (config.metrics_listen != nullptr) log_write(LEVEL_WARN, "--metrics-listen is not served with --io-uring");
+    return run_io_uring_scaffold(config);
+  }
   return run_listener(config);
 }
 
@@ -415,6 +436,8 @@ int32_t run_listener(const ServerConfig& config) {
   }
   log_write(LEVEL_INFO, "loaded %zu ACL entr%s from %s", s.acl_count, entries_suffix(s.acl_count),
             config.acl_file_path);
+  service_metrics().acl_entries.store(s.acl_count, std::memory_order_relaxed);
+  note_certificate_expiry(config.tls_cert_path);
 
   rc = open_socket(config, &s.fd);
   if (rc != STATUS_OK) {
@@ -435,11 +458,27 @@ int32_t run_listener(const ServerConfig& config) {
     release_state(&s, true);
     return STATUS_IO;
   }
+  // Started unprivileged: the scrape threads never run as root.
+  MetricsExporter* exporter = nullptr;
+  if (config.metrics_listen != nullptr) {
+    MetricsSettings ms;
+    ms.listen = config.metrics_listen;
+    ms.storage_root = config.storage_root;
+    ms.per_subdir = config.metrics_per_subdir;
+    rc = metrics_exporter_start(ms, &exporter);
+    if (rc != STATUS_OK) {
+      g_listen_fd.store(-1);
+      (void)close(s.fd);  // start-up failed; the bind error was logged
+      release_state(&s, true);
+      return rc;
+    }
+  }
 
   accept_loop(&s);
   if (s.reserve_fd >= 0) (void)close(s.reserve_fd);  // /dev/null, read-only
   s.reserve_fd = -1;
   bool sessions_gone = drain(&s);
+  metrics_exporter_stop(exporter);
   release_state(&s, sessions_gone);
   return STATUS_OK;
 }
