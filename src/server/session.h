@@ -14,12 +14,12 @@
 #include <cstdint>
 #include <span>
 
+#include "protocol/formats.h"
 #include "protocol/frame.h"
 #include "protocol/messages.h"
 #include "protocol/tls_channel.h"
 #include "server/acl.h"
 #include "server/restore.h"
-#include "store/formats.h"
 #include "store/journal.h"
 #include "store/key_index.h"
 

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "store/formats.h"
+#include "protocol/formats.h"
 #include "store/names.h"
 
 namespace orv {
