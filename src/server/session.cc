@@ -7,13 +7,11 @@
 #include <cstring>
 #include <memory>
 
-#include "core/file_io.h"
 #include "core/status.h"
 #include "core/sysinfo.h"
 #include "core/text.h"
 #include "integrity/sha256.h"
 #include "protocol/payloads.h"
-#include "server/backup_recv.h"
 #include "server/session_diag.h"
 #include "server/session_handlers.h"
 
@@ -69,26 +67,10 @@ constexpr DispatchRule kRules[MSG_REQUEST_TYPE_MAX + 1] = {
     /* 29 DISCARD_PARTIAL  */ {IN_WAIT_BEGIN, DISCARD_PARTIAL_MIN_SIZE, session_discard_partial},
 };
 
-// Sends ERROR, sets the error state and returns the status that ends the
-// session: the refusal's status, or the send status if the ERROR did not go out.
-int32_t refuse_and_end(Session* session, int32_t status, const char* text) {
-  int32_t rc = send_error(session, status, text);
-  session->state = SessionState::error;
-  return rc != STATUS_OK ? rc : status;
-}
-
-// Releases the backup, restore and entry state of the record.
-void release_resources(Session* session) {
-  restore_release(&session->restore);
-  if (session->image_fd >= 0) {
-    (void)file_close(session->image_fd);  // an unfinished image stays as it is; nothing to report to
-    session->image_fd = -1;
-  }
-  key_index_free(&session->key_index);
-  free(session->entries);
-  session->entries = nullptr;
-  session->entry_count = 0;
-  session->entry_capacity = 0;
+int32_t send_error(Session* session, int32_t status, const char* text) {
+  uint8_t payload[ERROR_SIZE];
+  size_t n = encode_error(status, text, payload);
+  return send_frame(&session->channel, MSG_ERROR, std::span<const uint8_t>(payload, n));
 }
 
 }  // namespace
@@ -107,7 +89,7 @@ const char* session_state_name(SessionState state) {
 void session_init(Session* session, const char* storage_root, const AclEntry* acl_table, size_t acl_count,
                   const char* diag_dir, bool diag_enabled, const Channel& channel) {
   std::destroy_at(session);
-  std::construct_at(session);  // value-initialised: every byte cleared, image_fd -1
+  std::construct_at(session);  // value-initialised: every byte cleared, no backup open
   session->channel = channel;
   session->acl_table = acl_table;
   session->acl_count = acl_count;
@@ -135,14 +117,11 @@ int32_t session_dispatch(Session* session, const FrameHeader& header, std::span<
   return rule.handler(session, payload);
 }
 
-int32_t send_error(Session* session, int32_t status, const char* text) {
-  uint8_t payload[ERROR_SIZE];
-  size_t n = encode_error(status, text, payload);
-  return send_frame(&session->channel, MSG_ERROR, std::span<const uint8_t>(payload, n));
-}
-
-int32_t session_refuse(Session* session, int32_t status, const char* text) {
-  return refuse_and_end(session, status, text);
+int32_t session_refuse(Session* session, Refusal after, int32_t status, const char* text) {
+  int32_t rc = send_error(session, status, text);
+  if (after == Refusal::keep_session) return rc;
+  session->state = SessionState::error;
+  return rc != STATUS_OK ? rc : status;
 }
 
 int32_t session_send(Session* session, uint16_t msg_type, std::span<const uint8_t> payload) {
@@ -158,7 +137,7 @@ int32_t session_check_subdir(Session* session, const char* subdir, char* workdir
   if (permitted) return STATUS_OK;
   if (cap > 0) workdir[0] = '\0';
   int32_t status = session->acl_entry != nullptr ? STATUS_INVALID : STATUS_PROTOCOL;
-  return refuse_and_end(session, status, "target_subdir not permitted for this api key");
+  return session_refuse(session, Refusal::end_session, status, "target_subdir not permitted for this api key");
 }
 
 int32_t session_hello(Session* session, std::span<const uint8_t> payload) {
@@ -171,10 +150,12 @@ int32_t session_hello(Session* session, std::span<const uint8_t> payload) {
   // The key is checked before the version, so a stranger learns nothing
   // about the protocol.
   const AclEntry* entry = acl_find_key(session->acl_table, session->acl_count, digest);
-  if (entry == nullptr) return refuse_and_end(session, STATUS_INVALID, "unknown or invalid api key");
+  if (entry == nullptr) {
+    return session_refuse(session, Refusal::end_session, STATUS_INVALID, "unknown or invalid api key");
+  }
   session->acl_entry = entry;
   if (hello.protocol_version != PROTOCOL_VERSION) {
-    return refuse_and_end(session, STATUS_PROTOCOL,
+    return session_refuse(session, Refusal::end_session, STATUS_PROTOCOL,
                           "protocol version mismatch: agent and target must be upgraded together");
   }
   session->state = SessionState::wait_begin;
@@ -200,9 +181,9 @@ int32_t session_ping(Session* session, std::span<const uint8_t> payload) {
 
 void session_end(Session* session, int32_t disconnect_status) {
   // An open backup stays as a partial that a later CONTINUE can pick up.
-  backup_interrupt(session);
+  session->backup.abandon();
   diag_write_session_record(*session, disconnect_status);
-  release_resources(session);
+  restore_release(&session->restore);
 }
 
 }  // namespace orv

@@ -20,8 +20,7 @@
 #include "protocol/tls_channel.h"
 #include "server/acl.h"
 #include "server/restore.h"
-#include "store/journal.h"
-#include "store/key_index.h"
+#include "store/backup_writer.h"
 
 namespace orv {
 
@@ -38,12 +37,8 @@ const char* session_state_name(SessionState state);
 
 inline constexpr size_t SESSION_ROOT_SIZE = 512;
 inline constexpr size_t SESSION_DIAG_DIR_SIZE = 512;
-inline constexpr size_t SESSION_TMP_IMAGE_PATH_SIZE = 1040;
-inline constexpr size_t SESSION_IMAGE_PATH_SIZE = 1024;
-inline constexpr size_t SESSION_CATALOG_PATH_SIZE = 1024;
-inline constexpr size_t SESSION_JOURNAL_PATH_SIZE = 1100;
 // "<storage root>/<target_subdir>" must be shorter than this.
-inline constexpr size_t SESSION_WORKDIR_SIZE = 576;
+inline constexpr size_t SESSION_WORKDIR_SIZE = WRITER_WORKDIR_SIZE;
 
 struct Session {
   SessionState state = SessionState::wait_hello;
@@ -57,30 +52,18 @@ struct Session {
 
   char storage_root[SESSION_ROOT_SIZE] = {};
 
-  // Backup being received.
-  BackupHeader header = {};
-  char tmp_image_path[SESSION_TMP_IMAGE_PATH_SIZE] = {};
-  char image_path[SESSION_IMAGE_PATH_SIZE] = {};
-  char catalog_path[SESSION_CATALOG_PATH_SIZE] = {};
-  char journal_path[SESSION_JOURNAL_PATH_SIZE] = {};  // also names the partial's lock
-  int image_fd = -1;
-  uint64_t image_size = 0;  // block bytes written to the image so far
-  // Image bytes already dropped from the page cache (always durable ones).
-  uint64_t image_uncached = 0;
-  JournalWriter journal;    // fd -1 when the backup has no journal
-  bool journaling = false;  // the backup can still be continued after an interruption
-  // Catalog entries in arrival order (malloc'd; grown by entry_array_reserve).
-  CatalogEntry* entries = nullptr;
-  uint64_t entry_count = 0;
-  uint64_t entry_capacity = 0;
-  bool resumed = false;     // set by a successful CONTINUE
-  KeyIndex key_index;       // key -> position in entries; only when resumed
+  // The backup being received (new or continued): its files, lock,
+  // entries and header. Idle outside receiving_blocks, except that after
+  // the session's end it keeps the header and image size for the report.
+  BackupWriter backup;
 
   // Counters reported at session end.
   uint64_t frames = 0;           // BLOCK and DROP_ENTRIES frames received
   uint64_t durable_seq = 0;      // frames at the last completed checkpoint
   uint64_t checkpoint_count = 0;
   uint64_t partial_expired_count = 0;
+  // The backup's image size (bytes_received) and whether it continued a
+  // partial are the writer's: backup.image_size(), backup.resumed().
 
   // Restore state.
   RestoreState restore;  // announced chain and range buffer (restore.h)
@@ -105,14 +88,18 @@ inline SessionState session_state(const Session* session) { return session->stat
 // every resource of the record is released. The channel is not closed.
 void session_end(Session* session, int32_t disconnect_status);
 
-// Sends ERROR with status and text (cut to 255 characters). Returns the
-// send status.
-[[nodiscard]] int32_t send_error(Session* session, int32_t status, const char* text);
+// What a refused request leaves of the session.
+enum class Refusal : uint8_t {
+  keep_session,  // the session goes on in its state; only a failed send ends it
+  end_session,   // the session ends in state error
+};
 
-// Sends ERROR with status and text, sets the error state, and returns the
-// status that ends the session: `status`, or the send status when the ERROR
-// could not be sent.
-[[nodiscard]] int32_t session_refuse(Session* session, int32_t status, const char* text);
+// The one way to refuse a request: sends ERROR with status and text (cut to
+// 255 characters). keep_session returns the send status (0: the session
+// goes on). end_session sets the error state and returns the status that
+// ends the session: `status`, or the send status when the ERROR could not
+// be sent.
+[[nodiscard]] int32_t session_refuse(Session* session, Refusal after, int32_t status, const char* text);
 
 // Sends one answer frame on the session's channel.
 [[nodiscard]] int32_t session_send(Session* session, uint16_t msg_type, std::span<const uint8_t> payload);
@@ -120,10 +107,9 @@ void session_end(Session* session, int32_t disconnect_status);
 // Directory permission for a request naming target_subdir (already
 // NUL-terminated after its 64th byte). On success writes
 // "<storage root>/<subdir>" into workdir (cap bytes, at least
-// SESSION_WORKDIR_SIZE) and returns STATUS_OK. Otherwise sends ERROR
-// "target_subdir not permitted for this api key" (STATUS_INVALID, or
-// STATUS_PROTOCOL when no key was accepted yet), sets error and returns that
-// status (or the send status if sending failed).
+// SESSION_WORKDIR_SIZE) and returns STATUS_OK. Otherwise refuses the
+// request and ends the session: "target_subdir not permitted for this api
+// key" with STATUS_INVALID, or STATUS_PROTOCOL when no key was accepted yet.
 [[nodiscard]] int32_t session_check_subdir(Session* session, const char* subdir, char* workdir, size_t cap);
 
 }  // namespace orv

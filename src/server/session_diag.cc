@@ -3,18 +3,18 @@
 namespace orv {
 
 void session_diag_record(const Session& session, char name_buf[HDR_NAME_SIZE], SessionRecord* out) {
-  header_name(session.header, name_buf);
+  header_name(session.backup.header(), name_buf);
   SessionRecord r;
   r.backup_name = name_buf;
-  r.backup_type = header_type(session.header);
+  r.backup_type = header_type(session.backup.header());
   r.final_state = session_state_name(session.state);
   r.start_ms = session.start_ms;
-  r.bytes_received = session.image_size;
+  r.bytes_received = session.backup.image_size();
   r.frames = session.frames;
   r.durable_seq = session.durable_seq;
   r.checkpoint_count = session.checkpoint_count;
   r.partial_expired_count = session.partial_expired_count;
-  r.resumed = session.resumed;
+  r.resumed = session.backup.resumed();
   *out = r;
 }
 
