@@ -14,13 +14,13 @@
 #include <cstdint>
 #include <span>
 
+#include "protocol/formats.h"
 #include "protocol/frame.h"
 #include "protocol/messages.h"
 #include "protocol/tls_channel.h"
 #include "server/acl.h"
 #include "server/restore.h"
 #include "store/backup_writer.h"
-#include "store/formats.h"
 
 namespace orv {
 

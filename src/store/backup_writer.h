@@ -35,7 +35,7 @@
 #include <span>
 
 #include "integrity/uuid.h"
-#include "store/formats.h"
+#include "protocol/formats.h"
 #include "store/journal.h"
 #include "store/key_index.h"
 #include "store/memory_budget.h"

@@ -28,9 +28,9 @@
 
 #include "core/file_io.h"
 #include "core/status.h"
+#include "protocol/formats.h"
 #include "reliability/sim_fs.h"
 #include "store/catalog.h"
-#include "store/formats.h"
 #include "store/journal.h"
 #include "store/names.h"
 #include "store/partial.h"
