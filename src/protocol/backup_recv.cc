@@ -67,12 +67,62 @@ int32_t record_entry(Session* session, const CatalogEntry& entry) {
   return STATUS_OK;
 }
 
+// A block could not be written to the image (now, or a queued write that
+// failed since): the backup ends without an acknowledgement covering it.
+int32_t write_failed(Session* session, int32_t status) {
+  return session_refuse(session, status, "failed to write block to the image file");
+}
+
+// Writes one block's data at the end of the image: queued for the image
+// stream when it runs (the data stays in its receive buffer until written),
+// otherwise here through the page cache, with its write-back started at
+// once so that the next checkpoint's fsync finds little left to do.
+int32_t write_block(Session* session, std::span<const uint8_t> data) {
+  if (session->image_stream.started()) return session->image_stream.write(data, session->image_size);
+  size_t written = 0;
+  int32_t rc = file_pwrite_all(session->image_fd, data.data(), data.size(), session->image_size, &written);
+  if (rc == STATUS_OK && written != data.size()) rc = STATUS_IO;  // no progress: the device is full
+  if (rc != STATUS_OK) return rc;
+  // Only a hint: without a wait flag it neither waits for the writes nor
+  // consumes a write-back error, which the checkpoint's fsync still reports.
+  (void)sync_file_range(session->image_fd, static_cast<off64_t>(session->image_size),
+                        static_cast<off64_t>(data.size()), SYNC_FILE_RANGE_WRITE);
+  return STATUS_OK;
+}
+
 // Refusal at END: the backup cannot be made final.
 int32_t finalize_failed(Session* session, int32_t status) {
   return session_refuse(session, status, "failed to finalize backup");
 }
 
 }  // namespace
+
+void backup_stream_start(Session* session) {
+  int32_t rc = session->image_stream.start(session->tmp_image_path, session->image_fd,
+                                           FRAME_PLACE_MAX_OFFSET + FRAME_MAX_PAYLOAD);
+  if (rc != STATUS_OK) {
+    log_write(LEVEL_WARN, "image of %s written without a writer thread: %s (status=%d)", session->image_path,
+              status_text(rc), rc);
+  }
+}
+
+std::span<uint8_t> backup_receive_buffer(Session* session, std::span<uint8_t> connection_buffer) {
+  if (session->state != SessionState::receiving_blocks || !session->image_stream.started()) {
+    return connection_buffer;
+  }
+  return session->image_stream.buffer();
+}
+
+size_t backup_place_payload(void* context, const FrameHeader& header) {
+  const auto* session = static_cast<const Session*>(context);
+  if (header.msg_type != MSG_BLOCK || session->state != SessionState::receiving_blocks ||
+      !session->image_stream.started()) {
+    return 0;
+  }
+  // The data's address then matches its image offset within a page, so
+  // every whole page of it can go to the image straight from the buffer.
+  return frame_place_data(BLOCK_HEADER_SIZE, session->image_size);
+}
 
 int32_t backup_append_entry(Session* session, const CatalogEntry& entry) {
   int32_t rc = entry_array_reserve(&session->entries, &session->entry_capacity, session->entry_count + 1);
@@ -94,12 +144,16 @@ void backup_journal_failure(Session* session, const char* what) {
   session->journaling = false;
 }
 
-void backup_checkpoint(Session* session, bool after_block) {
+int32_t backup_checkpoint(Session* session, bool after_block) {
   assert(session->journaling && session->image_fd >= 0);
-  int32_t rc = journal_checkpoint(&session->journal, session->image_fd, session->image_size);
+  // Every block before the checkpoint is in the image first; a block that
+  // could not be written ends the backup here, before anything states it.
+  int32_t rc = session->image_stream.drain();
+  if (rc != STATUS_OK) return rc;
+  rc = journal_checkpoint(&session->journal, session->image_fd, session->image_size);
   if (rc != STATUS_OK) {
     backup_journal_failure(session, "checkpoint");
-    return;
+    return STATUS_OK;
   }
   session->durable_seq = session->frames;
   if (after_block) session->checkpoint_count += 1;
@@ -110,12 +164,18 @@ void backup_checkpoint(Session* session, bool after_block) {
                         POSIX_FADV_DONTNEED);  // advice only; a refusal changes nothing
     session->image_uncached = session->image_size;
   }
+  return STATUS_OK;
 }
 
 void backup_interrupt(Session* session) {
+  // Every queued block reaches the image (or fails) before the image is
+  // left behind.
+  int32_t written = session->image_stream.stop();
   if (!session->journaling) return;
-  if (session->image_fd >= 0) {
+  if (session->image_fd >= 0 && written == STATUS_OK) {
     // Whatever this last checkpoint achieves, the earlier ones still stand.
+    // After a failed block write it is not made: it would state bytes the
+    // image does not hold.
     (void)journal_checkpoint(&session->journal, session->image_fd, session->image_size);
   }
   journal_close(&session->journal);
@@ -130,35 +190,32 @@ int32_t session_block(Session* session, std::span<const uint8_t> payload) {
   if (length != payload.size() - BLOCK_HEADER_SIZE) return STATUS_PROTOCOL;
   assert(session->image_fd >= 0);
 
+  // An earlier block that could not be written ends the backup before
+  // this frame is acknowledged.
+  int32_t rc = session->image_stream.failure();
+  if (rc != STATUS_OK) return write_failed(session, rc);
+
   bool has_data = (payload[BLOCK_FLAGS_OFF] & ENTRY_FLAG_NO_DATA) == 0;
   CatalogEntry entry;
   if (has_data) {
     // The data goes from the receive buffer to the image as it is.
-    size_t written = 0;
-    int32_t rc = file_pwrite_all(session->image_fd, payload.data() + BLOCK_HEADER_SIZE, length,
-                                 session->image_size, &written);
-    if (rc == STATUS_OK && written != length) rc = STATUS_IO;  // no progress: the device is full
-    if (rc != STATUS_OK) return session_refuse(session, rc, "failed to write block to the image file");
-    // Start writing the block back now, so that the next checkpoint's fsync
-    // finds little left to do. Only a hint: without a wait flag it does not
-    // wait for the writes and does not consume a writeback error, which the
-    // checkpoint's fsync still reports.
-    (void)sync_file_range(session->image_fd, static_cast<off64_t>(session->image_size), length,
-                          SYNC_FILE_RANGE_WRITE);
+    rc = write_block(session, payload.subspan(BLOCK_HEADER_SIZE, length));
+    if (rc != STATUS_OK) return write_failed(session, rc);
     build_entry(payload, session->image_size, length, &entry);
     session->image_size += length;
   } else {
     build_entry(payload, ENTRY_NO_OFFSET, 0, &entry);
   }
 
-  int32_t rc = record_entry(session, entry);
+  rc = record_entry(session, entry);
   if (rc != STATUS_OK) return rc;
 
   if (session->journaling) {
     if (journal_add_block(&session->journal, entry, has_data ? length : 0) != STATUS_OK) {
       backup_journal_failure(session, "write");
     } else if (journal_checkpoint_due(session->journal)) {
-      backup_checkpoint(session, true);
+      rc = backup_checkpoint(session, true);
+      if (rc != STATUS_OK) return write_failed(session, rc);
     }
   }
   return send_ack(session);
@@ -169,6 +226,8 @@ int32_t session_drop_entries(Session* session, std::span<const uint8_t> payload)
   session->frames += 1;  // counted even when malformed
   uint32_t count = 0;
   if (decode_drop_entries(payload, &count) != STATUS_OK) return STATUS_PROTOCOL;
+  int32_t rc = session->image_stream.failure();
+  if (rc != STATUS_OK) return write_failed(session, rc);
 
   // Only a continued backup has entries from before that an agent may
   // withdraw; in a new one the keys mean nothing.
@@ -185,17 +244,23 @@ int32_t session_drop_entries(Session* session, std::span<const uint8_t> payload)
       }
     }
   }
-  if (session->journaling && journal_checkpoint_due(session->journal)) backup_checkpoint(session, false);
+  if (session->journaling && journal_checkpoint_due(session->journal)) {
+    rc = backup_checkpoint(session, false);
+    if (rc != STATUS_OK) return write_failed(session, rc);
+  }
   return send_ack(session);
 }
 
 int32_t session_end_backup(Session* session, std::span<const uint8_t> payload) {
   (void)payload;  // END carries nothing the target reads
+  // Every block is in the image, or the backup ends here.
+  int32_t rc = session->image_stream.stop();
+  if (rc != STATUS_OK) return write_failed(session, rc);
   session->entry_count = entries_compact(session->entries, session->entry_count);
   entries_sort(session->entries, session->entry_count);
 
   // The image is complete and on disk before it takes its final name.
-  int32_t rc = file_sync(session->image_fd);
+  rc = file_sync(session->image_fd);
   int32_t close_rc = file_close(session->image_fd);
   session->image_fd = -1;
   if (rc == STATUS_OK) rc = close_rc;

@@ -12,6 +12,7 @@
 #include "core/status.h"
 #include "core/text.h"
 #include "diag/sysinfo.h"
+#include "protocol/backup_recv.h"
 #include "protocol/payloads.h"
 #include "protocol/session_handlers.h"
 #include "store/file_io.h"
@@ -150,6 +151,7 @@ int32_t session_begin(Session* session, std::span<const uint8_t> payload) {
               session->image_path);
   }
   session->journaling = rc == STATUS_OK;
+  backup_stream_start(session);
 
   session->state = SessionState::receiving_blocks;
   char name[HDR_NAME_SIZE];

@@ -14,6 +14,7 @@
 #include "core/text.h"
 #include "core/unique_fd.h"
 #include "integrity/uuid.h"
+#include "protocol/backup_recv.h"
 #include "protocol/payloads.h"
 #include "protocol/session.h"
 #include "protocol/session_handlers.h"
@@ -249,6 +250,7 @@ int32_t session_continue(Session* session, std::span<const uint8_t> payload) {
   rc = send_continuation(session);
   if (rc != STATUS_OK) return rc;  // the session's end leaves the partial as it was
   fill_key_index(session);  // complete before the first BLOCK or DROP_ENTRIES is read
+  backup_stream_start(session);
   session->state = SessionState::receiving_blocks;
   return STATUS_OK;
 }

@@ -80,6 +80,7 @@ int32_t refuse_and_end(Session* session, int32_t status, const char* text) {
 // Releases the backup, restore and entry state of the record.
 void release_resources(Session* session) {
   restore_release(&session->restore);
+  (void)session->image_stream.stop();  // normally stopped already; the image is left as it is
   if (session->image_fd >= 0) {
     (void)file_close(session->image_fd);  // an unfinished image stays as it is; nothing to report to
     session->image_fd = -1;

@@ -20,6 +20,7 @@
 #include "protocol/restore.h"
 #include "protocol/tls_channel.h"
 #include "store/formats.h"
+#include "store/image_stream.h"
 #include "store/journal.h"
 #include "store/key_index.h"
 
@@ -64,7 +65,10 @@ struct Session {
   char catalog_path[SESSION_CATALOG_PATH_SIZE] = {};
   char journal_path[SESSION_JOURNAL_PATH_SIZE] = {};  // also names the partial's lock
   int image_fd = -1;
-  uint64_t image_size = 0;  // block bytes written to the image so far
+  // Writes the block data to image_fd on a thread of its own (started
+  // with the backup; not started: writes are made in the handler).
+  ImageStream image_stream;
+  uint64_t image_size = 0;  // block bytes written (or queued to be written) to the image so far
   // Image bytes already dropped from the page cache (always durable ones).
   uint64_t image_uncached = 0;
   JournalWriter journal;    // fd -1 when the backup has no journal

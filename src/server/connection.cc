@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <new>
 
 #include "core/log.h"
 #include "core/status.h"
+#include "core/aligned_buffer.h"
+#include "protocol/backup_recv.h"
 #include "protocol/frame.h"
 
 namespace orv {
@@ -30,15 +33,21 @@ void set_socket_timeouts(int fd, uint32_t limit_ms) {
 
 // Receives and dispatches frames until the session is finished or fails.
 // Returns the status that ended the loop (0 when the session reached done).
+// While a backup is received, frames go into the buffers of its image
+// stream, so that one block is written while the next one arrives.
 int32_t serve(Session* session, uint8_t* buffer) {
+  std::span<uint8_t> own(buffer, RECEIVE_BUFFER_ROOM);
   while (session_state(session) != SessionState::done && session_state(session) != SessionState::error) {
     FrameHeader header;
-    int32_t rc = receive_frame(&session->channel, &header, std::span<uint8_t>(buffer, RECEIVE_BUFFER_SIZE));
+    std::span<uint8_t> into = backup_receive_buffer(session, own);
+    size_t at = 0;
+    int32_t rc = receive_frame_placed(&session->channel, &header, into.first(RECEIVE_BUFFER_ROOM),
+                                      backup_place_payload, session, &at);
     if (rc != STATUS_OK) {
       log_write(LEVEL_WARN, "connection closed/errored while awaiting frame: %s (status=%d)", status_text(rc), rc);
       return rc;
     }
-    rc = session_dispatch(session, header, std::span<const uint8_t>(buffer, header.length));
+    rc = session_dispatch(session, header, std::span<const uint8_t>(into.data() + at, header.length));
     if (rc != STATUS_OK) {
       log_write(LEVEL_ERROR, "session error handling msg_type=%u: %s (status=%d)",
                 static_cast<unsigned>(header.msg_type), status_text(rc), rc);
@@ -82,13 +91,13 @@ void connection_main(void* arg) {
     Session session;
     session_init(&session, job->storage_root, job->acl_table, job->acl_count,
                  job->diag_dir[0] != '\0' ? job->diag_dir : nullptr, job->diag_enabled != 0, channel);
-    uint8_t* buffer = new (std::nothrow) uint8_t[RECEIVE_BUFFER_SIZE];
+    auto* buffer = static_cast<uint8_t*>(aligned_alloc(DIRECT_IO_ALIGN, RECEIVE_BUFFER_ROOM));
     if (buffer == nullptr) {
       channel_close(&session.channel);
     } else {
       int32_t end_status = serve(&session, buffer);
       session_end(&session, end_status);
-      delete[] buffer;
+      free(buffer);
       channel_close(&session.channel);
     }
   }

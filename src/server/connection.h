@@ -14,8 +14,11 @@ namespace orv {
 // A peer gets this long to complete the TLS handshake; after it, the session
 // itself has no time-out (TCP keep-alive guards against a silent peer).
 inline constexpr uint32_t HANDSHAKE_LIMIT_MS = 30000;
-// Each connection receives into one buffer of exactly the largest frame.
+// Each connection receives into one buffer of exactly the largest frame,
+// after a lead of up to FRAME_PLACE_MAX_OFFSET bytes where a payload may be
+// placed to align its data (an aligned buffer of RECEIVE_BUFFER_ROOM).
 inline constexpr size_t RECEIVE_BUFFER_SIZE = FRAME_MAX_PAYLOAD;
+inline constexpr size_t RECEIVE_BUFFER_ROOM = FRAME_PLACE_MAX_OFFSET + RECEIVE_BUFFER_SIZE;
 
 // Allocated by the listener for each accepted connection; owned and released
 // by the connection's thread.

@@ -32,12 +32,14 @@ ImageStream::~ImageStream() { (void)stop(); }  // callers that care about the re
 int32_t ImageStream::start(const char* path, int fd, size_t buffer_size) {
   assert(!started_);
   for (AlignedBuffer& slot : slots_) {
+    if (slot && slot.size() >= buffer_size) continue;  // kept from an earlier start
     if (!slot.allocate(buffer_size)) {
       for (AlignedBuffer& s : slots_) s.reset();
       return STATUS_NOMEM;
     }
   }
   fd_ = fd;
+  stopped_failure_ = STATUS_OK;
   int direct = -1;
   int32_t rc = file_open_write_direct(path, &direct);
   if (rc == STATUS_OK) {
@@ -101,21 +103,22 @@ int32_t ImageStream::write(std::span<const uint8_t> data, uint64_t offset) {
 }
 
 int32_t ImageStream::drain() {
-  if (!started_) return STATUS_OK;
+  if (!started_) return stopped_failure_;
   Lock lock(&mu_);
   while (queued_ > 0) pthread_cond_wait(&done_, &mu_);
   return failure_;
 }
 
 int32_t ImageStream::failure() {
-  if (!started_) return STATUS_OK;
+  if (!started_) return stopped_failure_;
   Lock lock(&mu_);
   return failure_;
 }
 
 int32_t ImageStream::stop() {
-  if (!started_) return STATUS_OK;
+  if (!started_) return stopped_failure_;
   int32_t rc = drain();
+  stopped_failure_ = rc;
   {
     Lock lock(&mu_);
     quit_ = true;
@@ -124,7 +127,6 @@ int32_t ImageStream::stop() {
   (void)pthread_join(thread_, nullptr);  // joinable, started by start(); cannot fail here
   (void)file_close(direct_fd_.exchange(-1));  // what it wrote is on the device; an fsync of fd covers it
   fd_ = -1;
-  for (AlignedBuffer& s : slots_) s.reset();
   started_ = false;
   return rc;
 }

@@ -81,9 +81,12 @@ class ImageStream {
   // The first failure so far, without waiting.
   int32_t failure();
 
-  // Drains, ends the thread, closes the direct descriptor and frees the
-  // buffers; returns what drain() returned. No-op (STATUS_OK) when not
-  // started.
+  // Drains, ends the thread and closes the direct descriptor; returns what
+  // drain() returned. The buffers stay (the frame that asked for the stop
+  // may still be in one) until the stream is destroyed. A stopped stream keeps that
+  // result until the next start: stop, drain and failure all return it
+  // again, so a second look (an interrupted session after a failed END)
+  // never takes a failed image for a whole one. Never started: STATUS_OK.
   int32_t stop();
 
  private:
@@ -101,6 +104,7 @@ class ImageStream {
   int32_t write_buffered(const uint8_t* data, size_t len, uint64_t offset);
 
   bool started_ = false;
+  int32_t stopped_failure_ = 0;  // what the last stop() returned
   int fd_ = -1;            // the caller's descriptor (buffered)
   // Owned; -1 when direct I/O is refused. Set by start, cleared by the
   // stream's thread when a direct write is refused, closed by stop.

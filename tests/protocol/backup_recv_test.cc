@@ -120,7 +120,7 @@ TEST_F(BackupRecvTest, ContinuedBackupReplacesAndDropsByKey) {
   EXPECT_EQ(session->frames, 8u);
 
   // Journal: 6 block records and 2 drop records, all before the checkpoint.
-  backup_checkpoint(session.get(), false);
+  ASSERT_EQ(STATUS_OK, backup_checkpoint(session.get(), false));
   ASSERT_TRUE(session->journaling);
   EXPECT_EQ(session->durable_seq, 8u);
   EXPECT_EQ(session->checkpoint_count, 0u);
@@ -158,7 +158,7 @@ TEST_F(BackupRecvTest, FailedCheckpointAbandonsJournalButBackupFinishes) {
   close(session->journal.fd);
   session->journal.fd = pipefd[1];
   std::string journal = session->journal_path;
-  backup_checkpoint(session.get(), true);
+  ASSERT_EQ(STATUS_OK, backup_checkpoint(session.get(), true));
   close(pipefd[0]);
   EXPECT_FALSE(session->journaling);
   EXPECT_EQ(session->journal.fd, -1);

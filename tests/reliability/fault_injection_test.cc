@@ -146,7 +146,7 @@ void continue_partial(Model& m, const Fixture& fx, const SimFs* fs, Moment* befo
   *journal = w.journal_path();
   if (w.block(2, 900, false, 4) != STATUS_OK) return;
   if (w.block(4, 0, true, 4) != STATUS_OK) return;
-  w.drop({3, 7, 99});
+  if (w.drop({3, 7, 99}) != STATUS_OK) return;
   for (uint64_t key = 100; key < 106; ++key) {
     if (w.block(key, 2100, false, 4) != STATUS_OK) return;
   }
