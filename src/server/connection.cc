@@ -11,7 +11,6 @@
 #include "core/log.h"
 #include "core/status.h"
 #include "core/aligned_buffer.h"
-#include "protocol/backup_recv.h"
 #include "protocol/frame.h"
 
 namespace orv {
@@ -39,10 +38,10 @@ int32_t serve(Session* session, uint8_t* buffer) {
   std::span<uint8_t> own(buffer, RECEIVE_BUFFER_ROOM);
   while (session_state(session) != SessionState::done && session_state(session) != SessionState::error) {
     FrameHeader header;
-    std::span<uint8_t> into = backup_receive_buffer(session, own);
+    std::span<uint8_t> into = session_receive_buffer(session, own);
     size_t at = 0;
     int32_t rc = receive_frame_placed(&session->channel, &header, into.first(RECEIVE_BUFFER_ROOM),
-                                      backup_place_payload, session, &at);
+                                      session_place_payload, session, &at);
     if (rc != STATUS_OK) {
       log_write(LEVEL_WARN, "connection closed/errored while awaiting frame: %s (status=%d)", status_text(rc), rc);
       return rc;

@@ -19,6 +19,7 @@ inline constexpr uint32_t HANDSHAKE_LIMIT_MS = 30000;
 // placed to align its data (an aligned buffer of RECEIVE_BUFFER_ROOM).
 inline constexpr size_t RECEIVE_BUFFER_SIZE = FRAME_MAX_PAYLOAD;
 inline constexpr size_t RECEIVE_BUFFER_ROOM = FRAME_PLACE_MAX_OFFSET + RECEIVE_BUFFER_SIZE;
+static_assert(WRITER_RECEIVE_BUFFER_SIZE == RECEIVE_BUFFER_ROOM);
 
 // Allocated by the listener for each accepted connection; owned and released
 // by the connection's thread.
