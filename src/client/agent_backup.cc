@@ -117,9 +117,9 @@ int32_t file_source_read(void* context, uint64_t offset, uint8_t* buf, size_t le
   size_t got = 0;
   int32_t rc = STATUS_OK;
   if (src->direct_fd.valid() && is_direct_aligned(offset) && is_direct_aligned(buf)) {
-    // The whole pages that hold the block: at the device's end the read
+    // The whole pages that hold the block; at the device's end the read
     // comes back short of the rounded length, but not short of len.
-    rc = file_pread_full(src->direct_fd.get(), buf, static_cast<size_t>(align_up_direct(len)), offset, &got);
+    rc = file_pread_direct(src->direct_fd.get(), src->fd.get(), buf, len, offset, &got);
   } else {
     rc = file_pread_full(src->fd.get(), buf, len, offset, &got);
   }

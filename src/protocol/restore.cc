@@ -264,9 +264,7 @@ int32_t session_read_range(Session* session, std::span<const uint8_t> payload) {
   if (direct) {
     // Whole pages; a range that ends at the end of the file comes back
     // shorter than the rounded length but not shorter than asked.
-    rc = file_pread_full(file.direct_fd.get(), data, static_cast<size_t>(align_up_direct(req.length)), req.offset,
-                         &got);
-    if (rc == STATUS_OK && got > req.length) got = req.length;
+    rc = file_pread_direct(file.direct_fd.get(), file.fd.get(), data, req.length, req.offset, &got);
   } else {
     rc = file_pread(file.fd.get(), data, req.length, req.offset, &got);
   }

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/aligned_buffer.h"
 #include "core/status.h"
 
 namespace orv {
@@ -139,6 +140,30 @@ int32_t open_direct(const char* path, int flags, int* fd) {
 int32_t file_open_read_direct(const char* path, int* fd) { return open_direct(path, O_RDONLY, fd); }
 
 int32_t file_open_write_direct(const char* path, int* fd) { return open_direct(path, O_WRONLY, fd); }
+
+int32_t file_pread_direct(int direct_fd, int fd, void* buf, size_t len, uint64_t offset, size_t* count) {
+  auto* p = static_cast<uint8_t*>(buf);
+  size_t want = static_cast<size_t>(align_up_direct(len));
+  size_t done = 0;
+  *count = 0;
+  while (done < len && is_direct_aligned(done)) {
+    size_t got = 0;
+    int32_t rc = file_pread(direct_fd, p + done, want - done, offset + done, &got);
+    if (rc != STATUS_OK) return rc;
+    if (got == 0) break;  // end of file
+    done += got;
+  }
+  if (done < len) {
+    // Stopped at an unaligned end (of a file not a multiple of the page
+    // size, for instance): the rest through the cache.
+    size_t got = 0;
+    int32_t rc = file_pread_full(fd, p + done, len - done, offset + done, &got);
+    if (rc != STATUS_OK) return rc;
+    done += got;
+  }
+  *count = done < len ? done : len;
+  return STATUS_OK;
+}
 
 bool file_range_mostly_uncached(int fd, uint64_t offset, uint64_t length) {
   if (length == 0) return true;

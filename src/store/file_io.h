@@ -40,6 +40,13 @@ inline bool fd_is_open(int fd) { return fd >= 0; }
 // use a plain descriptor.
 [[nodiscard]] int32_t file_open_read_direct(const char* path, int* fd);
 [[nodiscard]] int32_t file_open_write_direct(const char* path, int* fd);
+// Reads len bytes at offset, as file_pread_full: page-rounded reads through
+// direct_fd (opened for direct I/O), and whatever they leave at an unaligned
+// position (a file whose end is not on a page boundary) through fd.
+// REQUIRES: buf and offset aligned to DIRECT_IO_ALIGN; buf has room for len
+// rounded up to it. *count gets min(bytes read, len).
+[[nodiscard]] int32_t file_pread_direct(int direct_fd, int fd, void* buf, size_t len, uint64_t offset,
+                                        size_t* count);
 // True when at most a quarter of the pages of [offset, offset + length) of
 // fd's file are in the page cache (mincore over a mapping of the range), so
 // a direct read would not miss a cached copy worth using. False when the
