@@ -13,10 +13,10 @@
 
 #include "client/progress.h"
 #include "core/aligned_buffer.h"
+#include "core/file_io.h"
 #include "core/status.h"
 #include "core/text.h"
 #include "integrity/sha256.h"
-#include "store/file_io.h"
 
 namespace orv {
 

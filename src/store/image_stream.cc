@@ -7,7 +7,7 @@
 
 #include "core/log.h"
 #include "core/status.h"
-#include "store/file_io.h"
+#include "core/file_io.h"
 
 namespace orv {
 

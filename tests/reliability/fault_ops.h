@@ -24,8 +24,8 @@
 #include <mutex>
 #include <string>
 
+#include "core/file_io.h"
 #include "reliability/sim_fs.h"
-#include "store/file_io.h"
 
 namespace orv::rel {
 

@@ -4,11 +4,11 @@
 // request, make one writer call and answer.
 #include <cstring>
 
-#include "app/runlog.h"
 #include "core/endian.h"
+#include "core/runlog.h"
 #include "core/status.h"
 #include "protocol/payloads.h"
-#include "protocol/session_handlers.h"
+#include "server/session_handlers.h"
 #include "store/backup_writer.h"
 
 namespace orv {
@@ -35,7 +35,7 @@ CatalogEntry entry_of_block(std::span<const uint8_t> block) {
 // whose queued write failed since): the backup ends without an answer that
 // would cover it.
 int32_t write_failed(Session* session, int32_t status) {
-  return session_refuse(session, status, "failed to write block to the image file");
+  return session_refuse(session, Refusal::end_session, status, "failed to write block to the image file");
 }
 
 int32_t send_ack(Session* session) {
@@ -99,7 +99,7 @@ int32_t session_end_backup(Session* session, std::span<const uint8_t> payload) {
   if (rc != STATUS_OK) return write_failed(session, rc);
   uint64_t entry_count = 0;
   rc = session->backup.finish(&entry_count);
-  if (rc != STATUS_OK) return session_refuse(session, rc, "failed to finalize backup");
+  if (rc != STATUS_OK) return session_refuse(session, Refusal::end_session, rc, "failed to finalize backup");
 
   char name[HDR_NAME_SIZE];
   header_name(session->backup.header(), name);
