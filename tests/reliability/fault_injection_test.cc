@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,8 @@ struct Moment {
 
 void take(Moment* at, const SimFs* fs) {
   if (fs == nullptr) return;
+  // The image stream's thread may be writing the last block right now.
+  std::lock_guard<std::recursive_mutex> lock(sim::sim_mutex());
   at->taken = true;
   at->k = fs->ops();
   at->state = fs->state();
