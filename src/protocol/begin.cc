@@ -56,9 +56,10 @@ bool match_stale(const BackupHeader& h, const void* key) {
 }
 
 // Removes the partials of an earlier run of this backup (same name, type and
-// parent) that nobody holds: an agent that cannot continue backups would
-// otherwise leave them to expiry. Each partial is visited once, so one that
-// cannot be deleted does not keep the loop going; a partial in use ends it.
+// parent) that nobody holds, in this process or any other on the storage:
+// an agent that cannot continue backups would otherwise leave them to
+// expiry. Each partial is visited once, so one that cannot be deleted does
+// not keep the loop going; a partial in use ends it.
 void remove_stale_partials(const char* workdir, const BeginRequest& req) {
   auto* key = new (std::nothrow) StaleKey;
   if (key == nullptr) return;  // only housekeeping; expiry catches them later
@@ -137,11 +138,13 @@ int32_t session_begin(Session* session, std::span<const uint8_t> payload) {
   session->image_uncached = 0;
 
   // The lock comes first: a journal that exists unlocked, even briefly,
-  // could be taken for a stale partial by another BEGIN and deleted.
-  rc = partial_lock_try(session->journal_path, session->channel.fd);
+  // could be taken for a stale partial by another BEGIN (of this target or
+  // another one on the same storage) and deleted. So the journal file is
+  // created empty under its lock, and only then written.
+  rc = partial_lock_create(session->journal_path, session->channel.fd);
   if (rc == STATUS_OK) {
-    rc = journal_create(&session->journal, session->journal_path, session->header, session->catalog_path,
-                        session->image_path);
+    rc = journal_create_reserved(&session->journal, session->journal_path, session->header,
+                                 session->catalog_path, session->image_path);
     if (rc != STATUS_OK) partial_unlock(session->journal_path);
   }
   if (rc != STATUS_OK) {

@@ -176,9 +176,13 @@ int32_t session_continue(Session* session, std::span<const uint8_t> payload) {
 
   // Ends a connection that still holds the partial (an agent reconnecting
   // before its old connection noticed) and waits for its session to finish
-  // with a last checkpoint.
+  // with a last checkpoint. Held by another target on the same storage, it
+  // is asked for again until the same time limit: that holder cannot be
+  // told to let go, but loses the lock when its session ends or it dies.
   rc = partial_lock_takeover(journal_path, session->channel.fd, resume_takeover_wait_ms());
   if (rc == STATUS_AGAIN) return refuse_continue(session, STATUS_AGAIN, "the partial backup is in use");
+  // Removed (discarded, expired or finished) while this session waited.
+  if (rc == STATUS_NOT_FOUND) return refuse_continue(session, STATUS_NOT_FOUND, "no partial backup with that uuid");
   if (rc != STATUS_OK) return refuse_continue(session, rc, "cannot continue the partial backup");
   LockHold lock(journal_path);
 

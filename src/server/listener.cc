@@ -25,6 +25,7 @@
 #include "server/connection.h"
 #include "server/thread.h"
 #include "server/uring_scaffold.h"
+#include "store/partial_lock.h"
 
 namespace orv {
 
@@ -350,6 +351,10 @@ int32_t run_listener(const ServerConfig& config) {
     release_state(&s, true);
     return STATUS_IO;
   }
+
+  // Several targets may share one storage; their partial locks then rely on
+  // file locks, and a storage without them is reported once, here.
+  (void)partial_locks_probe(config.storage_root);  // a refusal is logged; other failures show at BEGIN
 
   accept_loop(&s);
   bool sessions_gone = drain(&s);

@@ -112,7 +112,7 @@ void partial_remove(const char* journal_path);
 
 // Deletes the partials of dir whose journal was last modified more than
 // max_age_seconds ago, skipping any whose lock is held (a backup still being
-// received). Returns the number deleted; 0 when max_age_seconds <= 0 or dir
+// received, by this process or another one on the same storage). Returns the number deleted; 0 when max_age_seconds <= 0 or dir
 // cannot be opened.
 uint64_t partial_expire(const char* dir, int64_t max_age_seconds);
 
