@@ -297,6 +297,8 @@ int32_t partial_locks_probe(const char* dir) {
   rc = file_lock_exclusive(fd);
   (void)file_close(fd);  // the probe is thrown away
   (void)file_remove(path);
+  // The storage root is left as it was, also on disk.
+  (void)dir_sync(dir);  // best effort: only a throwaway file came and went
   if (rc == STATUS_UNSUPPORTED) note_unsupported();
   return rc;
 }
