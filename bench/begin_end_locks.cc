@@ -90,8 +90,8 @@ void one_pair(Session* s, const char* root, const AclEntry* acl, const Channel& 
   double t0 = bench::now_sec();
   int32_t rc = session_dispatch(s, h, std::span<const uint8_t>(payload, len));
   double t1 = bench::now_sec();
-  if (rc != STATUS_OK || !s->journaling) {
-    fprintf(stderr, "BEGIN: %d (journal %d)\n", rc, s->journaling ? 1 : 0);
+  if (rc != STATUS_OK || !s->backup.journaling()) {
+    fprintf(stderr, "BEGIN: %d (journal %d)\n", rc, s->backup.journaling() ? 1 : 0);
     exit(1);
   }
   h.msg_type = MSG_END;

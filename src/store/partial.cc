@@ -248,6 +248,37 @@ struct Replay {
   }
 };
 
+// Stale partials a single search looks at, at most.
+inline constexpr size_t STALE_VISIT_MAX = 64;
+
+// A partial already dealt with in this search, known by what its journal
+// header says (the search hands the predicate nothing else).
+struct VisitedPartial {
+  Uuid uuid;
+  int64_t created;
+};
+
+struct StaleKey {
+  const char* name;
+  uint8_t type;
+  Uuid parent_uuid;
+  VisitedPartial visited[STALE_VISIT_MAX];
+  size_t visited_count;
+};
+
+bool match_stale(const BackupHeader& h, const void* key) {
+  const auto* k = static_cast<const StaleKey*>(key);
+  if (header_type(h) != k->type || uuid_equal(header_parent_uuid(h), k->parent_uuid) != 1) return false;
+  char name[HDR_NAME_SIZE];
+  header_name(h, name);
+  if (strcmp(name, k->name) != 0) return false;
+  Uuid id = header_uuid(h);
+  for (size_t i = 0; i < k->visited_count; ++i) {
+    if (k->visited[i].created == header_created(h) && uuid_equal(k->visited[i].uuid, id) == 1) return false;
+  }
+  return true;
+}
+
 // Visitor of the single pass: applies every valid record as the scan meets
 // it and notes, at each checkpoint, how far the entries are trusted.
 void apply_visited(void* ctx, const uint8_t* rec, const JournalScan&) {
@@ -523,6 +554,35 @@ uint64_t partial_expire(const char* dir, int64_t max_age_seconds) {
     removed += 1;
   }
   return removed;
+}
+
+void partial_remove_stale(const char* dir, const char* name, uint8_t type, const Uuid& parent_uuid) {
+  auto* key = new (std::nothrow) StaleKey;
+  if (key == nullptr) return;  // only housekeeping; expiry catches them later
+  key->name = name != nullptr ? name : "";
+  key->type = type;
+  key->parent_uuid = parent_uuid;
+  key->visited_count = 0;
+  char path[PARTIAL_PATH_SIZE];
+  auto* found = new (std::nothrow) BackupHeader;
+  while (found != nullptr && key->visited_count < STALE_VISIT_MAX) {
+    if (partial_find(dir, match_stale, key, path, sizeof path, found) != STATUS_OK) break;
+    if (partial_lock_try(path, -1) != STATUS_OK) break;
+    partial_remove(path);
+    partial_unlock(path);
+    key->visited[key->visited_count++] = VisitedPartial{header_uuid(*found), header_created(*found)};
+  }
+  delete found;
+  delete key;
+}
+
+void partial_discard(const char* dir, const Uuid& uuid, int holder, uint32_t wait_ms) {
+  char journal_path[PARTIAL_PATH_SIZE];
+  if (partial_find_by_uuid(dir, uuid, journal_path, sizeof journal_path) == STATUS_OK &&
+      partial_lock_takeover(journal_path, holder, wait_ms) == STATUS_OK) {
+    partial_remove(journal_path);
+    partial_unlock(journal_path);
+  }
 }
 
 }  // namespace orv
