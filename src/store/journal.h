@@ -76,9 +76,9 @@ void journal_init(JournalWriter* w);
 
 // journal_create into the empty file that partial_lock_create made at path
 // and holds locked, so that the journal is never seen unlocked by another
-// process. STATUS_EXISTS when the file is not empty; STATUS_NOT_FOUND when
-// it is missing. On failure the writer is reset and the file is removed
-// (the lock is the caller's to release).
+// process. STATUS_EXISTS when the file is not empty (it is left alone);
+// STATUS_NOT_FOUND when it is missing. On any other failure the writer is
+// reset and the file is removed (the lock is the caller's to release).
 [[nodiscard]] int32_t journal_create_reserved(JournalWriter* w, const char* path, const BackupHeader& header,
                                               const char* catalog_path, const char* image_path);
 
