@@ -3,11 +3,11 @@
 // in its writer (journaling, or without a journal when none could be had),
 // and BEGIN_OK has been sent. A refusal ends the session and leaves no file
 // of the refused backup.
-#include "app/runlog.h"
+#include "core/runlog.h"
 #include "core/status.h"
 #include "core/text.h"
 #include "protocol/payloads.h"
-#include "protocol/session_handlers.h"
+#include "server/session_handlers.h"
 #include "store/backup_writer.h"
 #include "store/partial.h"
 
@@ -60,7 +60,7 @@ int32_t session_begin(Session* session, std::span<const uint8_t> payload) {
   uint64_t expired = 0;
   rc = session->backup.open(open, &refusal, &expired);
   session->partial_expired_count += expired;
-  if (rc != STATUS_OK) return session_refuse(session, rc, open_refusal_text(refusal));
+  if (rc != STATUS_OK) return session_refuse(session, Refusal::end_session, rc, open_refusal_text(refusal));
 
   session->state = SessionState::receiving_blocks;
   char name[HDR_NAME_SIZE];
