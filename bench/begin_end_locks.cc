@@ -24,12 +24,12 @@
 #include <vector>
 
 #include "core/status.h"
-#include "protocol/acl.h"
+#include "server/acl.h"
 #include "protocol/frame.h"
 #include "protocol/messages.h"
 #include "protocol/payloads.h"
-#include "protocol/session.h"
-#include "store/file_io.h"
+#include "server/session.h"
+#include "core/file_io.h"
 #include "store/partial_lock.h"
 #include "store_bench_util.h"
 

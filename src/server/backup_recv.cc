@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/endian.h"
+#include "core/runlog.h"
 #include "core/status.h"
 #include "protocol/payloads.h"
 #include "server/session_handlers.h"

@@ -13,7 +13,7 @@
 #include "core/log.h"
 #include "core/status.h"
 #include "core/text.h"
-#include "store/file_io.h"
+#include "core/file_io.h"
 
 namespace orv {
 

@@ -14,7 +14,7 @@
 #include <cerrno>
 
 #include "core/status.h"
-#include "store/file_io.h"
+#include "core/file_io.h"
 #include "store/store_test_util.h"
 
 namespace orv {
