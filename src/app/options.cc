@@ -1,6 +1,8 @@
 #include "app/options.h"
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,6 +36,7 @@ const OptionSpec known_options[] = {
     {"--checkpoint-mib", nullptr, true},
     {"--checkpoint-sec", nullptr, true},
     {"--partial-max-age", nullptr, true},
+    {"--min-free", nullptr, true},
     {nullptr, nullptr, false},
 };
 
@@ -168,6 +171,33 @@ uint64_t server_config_checkpoint_bytes(const ServerConfig& config) {
   return static_cast<uint64_t>(config.checkpoint_mib) * 1048576u;
 }
 
+int32_t server_config_min_free(int argc, const char* const* argv, uint64_t* bytes) {
+  *bytes = 0;
+  const char* text = opt_value(argc, argv, "--min-free", nullptr, nullptr);
+  if (text == nullptr) return STATUS_OK;
+  if (text[0] < '0' || text[0] > '9') return STATUS_INVALID;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long v = strtoull(text, &end, 10);
+  if (errno != 0 || end == nullptr) return STATUS_INVALID;
+  unsigned shift = 0;
+  switch (*end) {
+    case '\0': break;
+    case 'k': case 'K': shift = 10; break;
+    case 'm': case 'M': shift = 20; break;
+    case 'g': case 'G': shift = 30; break;
+    case 't': case 'T': shift = 40; break;
+    default: return STATUS_INVALID;
+  }
+  if (shift != 0) {
+    ++end;
+    if (strcmp(end, "") != 0 && strcmp(end, "B") != 0 && strcmp(end, "iB") != 0) return STATUS_INVALID;
+    if (v > (UINT64_MAX >> shift)) return STATUS_INVALID;
+  }
+  *bytes = static_cast<uint64_t>(v) << shift;
+  return STATUS_OK;
+}
+
 int64_t server_config_partial_max_age_sec(const ServerConfig& config) {
   if (config.partial_max_age_days == 0) return PARTIAL_MAX_AGE_DEFAULT_SEC;
   return static_cast<int64_t>(config.partial_max_age_days) * 86400;
@@ -228,7 +258,11 @@ Logging: --no-syslog                syslog output disabled for this run
          --log-path <dir>            directory for the logfile (default: /var/log/orv/)
          (bit 0 = one entry at program start and one at program end;
           bit 1/0x2 = one entry at the start and one at the end of each backup session,
-          with its name and type FULL/DIFF/INC))USAGE";
+          with its name and type FULL/DIFF/INC)
+
+--min-free <size>  refuse a new backup (BEGIN) while the storage file system has less free space
+                   than <size> (suffixes K, M, G, T, e.g. 1G); continued backups are not refused
+                   (default 0: no check))USAGE";
 
 }  // namespace
 

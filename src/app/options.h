@@ -62,6 +62,10 @@ inline constexpr int64_t PARTIAL_MAX_AGE_DEFAULT_SEC = 604800;  // 7 days
 // Checkpoint byte threshold for the store: MiB times 1,048,576 (0 keeps the
 // store's default).
 uint64_t server_config_checkpoint_bytes(const ServerConfig& config);
+// --min-free in bytes: a decimal number with an optional binary suffix K,
+// M, G or T (also "MB"/"MiB" spellings); 0 when absent. STATUS_INVALID for
+// any other text (the entry then exits with EXIT_USAGE).
+[[nodiscard]] int32_t server_config_min_free(int argc, const char* const* argv, uint64_t* bytes);
 // Partial expiry age in seconds: days times 86,400, or 7 days when 0.
 int64_t server_config_partial_max_age_sec(const ServerConfig& config);
 

@@ -12,6 +12,7 @@
 #include "diag/bundle.h"
 #include "diag/selftest.h"
 #include "server/server_config.h"
+#include "store/backup_writer.h"
 #include "store/journal.h"
 #include "store/partial.h"
 
@@ -39,6 +40,13 @@ int run_server_mode(int argc, const char* const* argv) {
   }
   store_set_checkpoint(server_config_checkpoint_bytes(config), config.checkpoint_sec);
   partial_set_max_age(server_config_partial_max_age_sec(config));
+  uint64_t min_free = 0;
+  if (server_config_min_free(argc, argv, &min_free) != STATUS_OK) {
+    fprintf(stderr, "error: --min-free wants a size such as 512M or 1G, got '%s'\n",
+            opt_value(argc, argv, "--min-free", nullptr, ""));
+    return EXIT_USAGE;
+  }
+  backup_writer_set_min_free(min_free);
   return server_exit_code(run_supervised(config));
 }
 

@@ -193,6 +193,15 @@ int32_t session_fetch_chain(Session* session, std::span<const uint8_t> payload) 
     files[i].path = dup_text(chain.items[i].image_path);
     if (!files[i].path) return STATUS_NOMEM;
     files[i].size = header_image_size(chain.items[i].header);
+    // Opened now rather than at the first READ_RANGE: once the agent has the
+    // chain, an operator's prune deleting an expired backup of it must not
+    // make it unreadable (an open descriptor outlives the file's name). A
+    // failure here is left to READ_RANGE, which answers it as before.
+    int fd = -1;
+    if (file_open_read(files[i].path.get(), &fd) == STATUS_OK) {
+      files[i].fd.reset(fd);
+      (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // advice only
+    }
   }
 
   for (size_t i = 0; i < chain.count; ++i) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <atomic>
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
@@ -103,6 +104,13 @@ void BackupWriter::release_memory() {
   entry_capacity_ = 0;
 }
 
+namespace {
+std::atomic<uint64_t> g_min_free{0};  // written once at start, read by every BEGIN
+}  // namespace
+
+void backup_writer_set_min_free(uint64_t bytes) { g_min_free.store(bytes, std::memory_order_relaxed); }
+uint64_t backup_writer_min_free() { return g_min_free.load(std::memory_order_relaxed); }
+
 int32_t BackupWriter::open(const BackupOpenRequest& req, OpenRefusal* refusal, uint64_t* expired) {
   assert(!open_);
   *refusal = OpenRefusal::none;
@@ -112,6 +120,18 @@ int32_t BackupWriter::open(const BackupOpenRequest& req, OpenRefusal* refusal, u
   if (rc != STATUS_OK) {
     *refusal = OpenRefusal::directory;
     return rc;
+  }
+  if (req.min_free > 0) {
+    uint64_t free_bytes = 0;
+    // A file system that cannot be asked is not refused for it: the check
+    // only keeps backups from starting into a disk known to be full.
+    if (disk_free_bytes(req.workdir, &free_bytes) == STATUS_OK && free_bytes < req.min_free) {
+      log_write(LEVEL_WARN, "refusing a new backup in %s: the storage file system has %llu bytes free, less than "
+                "--min-free %llu", req.workdir, static_cast<unsigned long long>(free_bytes),
+                static_cast<unsigned long long>(req.min_free));
+      *refusal = OpenRefusal::image;
+      return STATUS_IO;
+    }
   }
 
   BackupHeaderFields fields = req.fields;

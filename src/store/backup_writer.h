@@ -63,7 +63,19 @@ struct BackupOpenRequest {
   bool remove_stale_partials = false;
   int holder = -1;  // socket of the connection, recorded with the lock
   int64_t partial_max_age = 0;  // partials of workdir older than this (s) are expired first; <= 0: none
+  // Free space the working directory's file system must have (bytes; 0: no
+  // check). Less is refused as OpenRefusal::image with STATUS_IO before any
+  // file is created, so a full disk is met here rather than half-way
+  // through the backup. A resumed backup is never refused for it: finishing
+  // it may be what frees the space.
+  uint64_t min_free = 0;
 };
+
+// The process-wide --min-free setting that BEGIN passes as
+// BackupOpenRequest::min_free (0: off). Set once at start, before any
+// session runs.
+void backup_writer_set_min_free(uint64_t bytes);
+uint64_t backup_writer_min_free();
 
 // Which step of open refused the backup (the status says why).
 enum class OpenRefusal : uint8_t {
@@ -95,7 +107,8 @@ class BackupWriter {
   BackupWriter& operator=(const BackupWriter&) = delete;
 
   // Opens a new backup, in this order: the working directory (dir_ensure),
-  // the header (created = now; name and retention checked), the names
+  // the free space (req.min_free; logged at WARN with the free space when
+  // refused), the header (created = now; name and retention checked), the names
   // (backup_paths reserves them by creating the temporary image), expiry of
   // old partials, removal of stale ones, the temporary image created empty,
   // the journal file created empty with the partial's lock taken on it for
