@@ -8,9 +8,8 @@
 
 include(GNUInstallDirs)
 
-# Version as the program prints it with --version. The Debian version uses
-# "~" for the pre-release part so that 1.0.2~alpha028 sorts before 1.0.2.
-set(ORV_VERSION_TEXT "1.0.2-alpha028")
+# The Debian version is the version text (CMakeLists.txt) with "~" for the
+# pre-release part, so that 1.0.2~alpha028 sorts before 1.0.2.
 string(REPLACE "-" "~" ORV_DEB_VERSION "${ORV_VERSION_TEXT}")
 
 set(ORV_DIST_DIR ${CMAKE_SOURCE_DIR}/dist)
@@ -72,6 +71,15 @@ install(FILES ${ORV_DIST_DIR}/orv_target.default
 install(FILES ${ORV_DIST_DIR}/acl.example
   DESTINATION /etc/orv_target
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
+
+# Monitoring: alert rules for Prometheus and a Grafana dashboard, for the
+# operator to load from here.
+install(FILES ${ORV_DIST_DIR}/prometheus/orv_target.rules.yml
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/orv_target/prometheus
+  PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+install(FILES ${ORV_DIST_DIR}/grafana/orv_target.json
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/orv_target/grafana
+  PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 # Manual page, compressed as Debian expects when gzip is available.
 find_program(ORV_GZIP gzip)
@@ -139,7 +147,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Shared libraries of the programs, plus passwd for useradd in postinst.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libssl3 (>= 3.0.0), libzstd1, liblz4-1, liburing2, passwd")
+  "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libssl3 (>= 3.0.0), libzstd1, liblz4-1, liburing2, libprometheus-cpp-core1.0, libprometheus-cpp-pull1.0, libcivetweb1, passwd")
 # Volume requests run the LVM tools; without them only those requests fail.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "lvm2")
 # Certificates and keys are usually made with the openssl command.

@@ -1,6 +1,7 @@
 #include "store/backup_writer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cassert>
@@ -18,6 +19,8 @@
 #include "core/unique_fd.h"
 #include "store/catalog.h"
 #include "store/entry_array.h"
+#include "store/journal_format.h"
+#include "store/memory_budget.h"
 #include "store/names.h"
 #include "store/partial.h"
 #include "store/partial_lock.h"
@@ -90,6 +93,7 @@ int32_t BackupWriter::lock_create(int holder) { return partial_lock_create(journ
 void BackupWriter::lock_release() { partial_unlock(journal_path_); }
 
 void BackupWriter::close_image() {
+  (void)image_stream_.stop();  // normally stopped already; an unfinished image stays as it is
   if (image_fd_ >= 0) {
     (void)file_close(image_fd_);  // an unfinished image stays as it is; nothing to report to
     image_fd_ = -1;
@@ -98,6 +102,7 @@ void BackupWriter::close_image() {
 
 void BackupWriter::release_memory() {
   key_index_free(&key_index_);
+  budget_release(&entries_charge_);
   free(entries_);
   entries_ = nullptr;
   entry_count_ = 0;
@@ -175,8 +180,24 @@ int32_t BackupWriter::open(const BackupOpenRequest& req, OpenRefusal* refusal, u
   image_uncached_ = 0;
   open_ = true;
   start_journal(req.holder);
+  start_stream();
   return STATUS_OK;
 }
+
+void BackupWriter::start_stream() {
+  int32_t rc = image_stream_.start(tmp_image_path_, image_fd_, WRITER_RECEIVE_BUFFER_SIZE);
+  if (rc != STATUS_OK) {
+    log_write(LEVEL_WARN, "image of %s written without a writer thread: %s (status=%d)", image_path_,
+              status_text(rc), rc);
+  }
+}
+
+std::span<uint8_t> BackupWriter::receive_buffer() {
+  if (!image_stream_.started()) return {};
+  return image_stream_.buffer();
+}
+
+int32_t BackupWriter::flush_image() { return image_stream_.drain(); }
 
 void BackupWriter::start_journal(int holder) {
   // The lock comes first: a journal that exists unlocked, even briefly,
@@ -228,6 +249,24 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
   }
   LockHold lock(journal_path);
 
+  // The table is charged before it is read: at most one entry per journal
+  // record after the journal header and the backup header it carries, so a
+  // journal larger than the budget allows is refused unread.
+  struct ChargeHold {
+    BudgetCharge c;
+    ~ChargeHold() { budget_release(&c); }
+  } load_charge;
+  struct stat journal_st;
+  constexpr uint64_t kRecordsStart = JOURNAL_HEADER_SIZE + BACKUP_HEADER_SIZE;
+  uint64_t journal_size = stat(journal_path, &journal_st) == 0 && journal_st.st_size > 0
+                              ? static_cast<uint64_t>(journal_st.st_size)
+                              : 0;
+  uint64_t most_entries = journal_size > kRecordsStart ? (journal_size - kRecordsStart) / JOURNAL_RECORD_SIZE : 0;
+  if (budget_charge_to(&load_charge.c, most_entries * CATALOG_ENTRY_SIZE) != STATUS_OK) {
+    *refusal = ResumeRefusal::no_memory;
+    return STATUS_NOMEM;
+  }
+
   PartialOwner owner;
   if (owner.p == nullptr) {
     *refusal = ResumeRefusal::no_memory;
@@ -267,6 +306,12 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
     *refusal = ResumeRefusal::cannot_continue;
     return rc;
   }
+  // What the table really holds (never more than charged: one entry per record).
+  if (budget_charge_to(&load_charge.c, p->entry_count * CATALOG_ENTRY_SIZE) != STATUS_OK) {
+    journal_close(&journal_);
+    *refusal = ResumeRefusal::no_memory;
+    return STATUS_NOMEM;
+  }
   // The index gets its memory now; it is filled before the first block or
   // drop, so that a caller can send the entries first.
   rc = key_index_init(&key_index_, p->entry_count);
@@ -288,11 +333,14 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
   entries_ = p->entries;
   entry_count_ = p->entry_count;
   entry_capacity_ = p->entry_count;
+  entries_charge_ = load_charge.c;  // the writer holds the charge with the table
+  load_charge.c = BudgetCharge{};
   p->entries = nullptr;
   p->entry_count = 0;
   open_ = journaling_ = resumed_ = true;
   indexed_ = false;
   lock.keep();  // released by finish, a journal failure or abandon
+  start_stream();
 
   char uuid_text[UUID_TEXT_SIZE];
   uuid_format(header_uuid(header_), uuid_text);
@@ -327,6 +375,9 @@ void BackupWriter::fill_key_index() {
 }
 
 int32_t BackupWriter::write_image(std::span<const uint8_t> data) {
+  // Queued for the image stream when it runs: the data stays in its
+  // receive buffer until it is written, and a failure shows later.
+  if (image_stream_.started()) return image_stream_.write(data, image_size_);
   // The data goes from the caller's buffer to the image as it is.
   size_t written = 0;
   int32_t rc = file_pwrite_all(image_fd_, data.data(), data.size(), image_size_, &written);
@@ -341,8 +392,18 @@ int32_t BackupWriter::write_image(std::span<const uint8_t> data) {
   return STATUS_OK;
 }
 
+// The memory budget is charged for the grown table before it is grown; a
+// table that would pass it fails like an allocation (STATUS_NOMEM).
 int32_t BackupWriter::reserve_entries(uint64_t needed) {
-  return entry_array_reserve(&entries_, &entry_capacity_, needed);
+  if (needed <= entry_capacity_ && entries_ != nullptr) return STATUS_OK;
+  uint64_t cap = entry_array_capacity_for(entry_capacity_, needed);
+  if (cap == 0) return STATUS_NOMEM;
+  uint64_t before = entries_charge_.bytes;
+  int32_t rc = budget_charge_to(&entries_charge_, cap * CATALOG_ENTRY_SIZE);
+  if (rc != STATUS_OK) return rc;
+  rc = entry_array_reserve(&entries_, &entry_capacity_, needed);
+  if (rc != STATUS_OK) (void)budget_charge_to(&entries_charge_, before);  // shrinking never fails
+  return rc;
 }
 
 int32_t BackupWriter::record_entry(const CatalogEntry& entry) {
@@ -371,6 +432,13 @@ int32_t BackupWriter::record_entry(const CatalogEntry& entry) {
 int32_t BackupWriter::append_block(CatalogEntry entry, std::span<const uint8_t> data, Progress* progress) {
   assert(open_ && !finished_ && image_fd_ >= 0);
   *progress = Progress{};
+  // A block queued earlier that could not be written ends the backup
+  // before this one is acknowledged.
+  int32_t failed = image_stream_.failure();
+  if (failed != STATUS_OK) {
+    progress->image_failed = true;
+    return failed;
+  }
   std::span<uint8_t> e = entry.span();
   bool has_data = (entry_flags(entry) & ENTRY_FLAG_NO_DATA) == 0;
   uint32_t length = 0;
@@ -399,12 +467,20 @@ int32_t BackupWriter::append_block(CatalogEntry entry, std::span<const uint8_t> 
       progress->checkpointed = checkpoint_if_due();
     }
   }
-  return STATUS_OK;
+  return image_failure(progress);
 }
 
-void BackupWriter::drop_entries(std::span<const uint8_t> keys_le, uint32_t count, Progress* progress) {
+int32_t BackupWriter::image_failure(Progress* progress) {
+  int32_t rc = image_stream_.failure();
+  if (rc != STATUS_OK) progress->image_failed = true;
+  return rc;
+}
+
+int32_t BackupWriter::drop_entries(std::span<const uint8_t> keys_le, uint32_t count, Progress* progress) {
   assert(open_ && !finished_ && keys_le.size() >= uint64_t{8} * count);
   *progress = Progress{};
+  int32_t failed = image_failure(progress);
+  if (failed != STATUS_OK) return failed;
   // Only a continued backup has entries from before that an agent may
   // withdraw; in a new one the keys mean nothing.
   if (resumed_) {
@@ -420,6 +496,7 @@ void BackupWriter::drop_entries(std::span<const uint8_t> keys_le, uint32_t count
     }
   }
   progress->checkpointed = checkpoint_if_due();
+  return image_failure(progress);
 }
 
 bool BackupWriter::checkpoint_if_due() {
@@ -430,6 +507,10 @@ bool BackupWriter::checkpoint_if_due() {
 bool BackupWriter::checkpoint() {
   if (!journaling_) return false;
   assert(image_fd_ >= 0);
+  // Every block before the checkpoint is in the image first. A block that
+  // could not be written makes no checkpoint: it would state bytes the
+  // image does not hold (the caller learns of it from image_failed).
+  if (image_stream_.drain() != STATUS_OK) return false;
   int32_t rc = journal_checkpoint(&journal_, image_fd_, image_size_);
   if (rc != STATUS_OK) {
     abandon_journal("checkpoint");
@@ -460,11 +541,17 @@ void BackupWriter::abandon_journal(const char* what) {
 int32_t BackupWriter::finish(uint64_t* entry_count) {
   assert(open_ && !finished_);
   *entry_count = 0;
+  // Every block is in the image, or the backup cannot be finished.
+  int32_t rc = image_stream_.stop();
+  if (rc != STATUS_OK) {
+    close_image();
+    return rc;
+  }
   entry_count_ = entries_compact(entries_, entry_count_);
   entries_sort(entries_, entry_count_);
 
   // The image is complete and on disk before it takes its final name.
-  int32_t rc = file_sync(image_fd_);
+  rc = file_sync(image_fd_);
   int32_t close_rc = file_close(image_fd_);
   image_fd_ = -1;
   if (rc == STATUS_OK) rc = close_rc;
@@ -501,9 +588,13 @@ int32_t BackupWriter::finish(uint64_t* entry_count) {
 }
 
 void BackupWriter::abandon() {
+  // Every queued block reaches the image (or fails) before it is left.
+  int32_t written = image_stream_.stop();
   if (journaling_) {
-    if (image_fd_ >= 0) {
+    if (image_fd_ >= 0 && written == STATUS_OK) {
       // Whatever this last checkpoint achieves, the earlier ones still stand.
+      // After a failed block write none is made: it would state bytes the
+      // image does not hold.
       (void)journal_checkpoint(&journal_, image_fd_, image_size_);
     }
     journal_close(&journal_);

@@ -31,7 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "store/formats.h"
+#include "protocol/formats.h"
 
 namespace orv {
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -99,10 +100,11 @@ int32_t lock_journal_file(const char* path, bool create, int* fd) {
 }
 
 alignas(PartialLocks) unsigned char g_storage[sizeof(PartialLocks)];
+size_t g_process_slots = PARTIAL_LOCK_SLOTS;  // set before the table is made
 
 }  // namespace
 
-PartialLocks::PartialLocks() {
+PartialLocks::PartialLocks(size_t slots) {
   pthread_mutex_init(&mu_, nullptr);
   // The wait deadline runs on the monotonic clock, so a change of the wall
   // clock neither cuts a takeover short nor stretches it.
@@ -111,36 +113,50 @@ PartialLocks::PartialLocks() {
   pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
   pthread_cond_init(&cv_, &attr);
   pthread_condattr_destroy(&attr);
-  memset(slots_, 0, sizeof slots_);
-  for (Slot& s : slots_) {
-    s.holder = -1;
-    s.lock_fd = -1;
+  if (slots < PARTIAL_LOCK_SLOTS) slots = PARTIAL_LOCK_SLOTS;
+  holders_ = static_cast<int*>(malloc(slots * sizeof(int)));
+  lock_fds_ = static_cast<int*>(malloc(slots * sizeof(int)));
+  paths_ = static_cast<PathBuf*>(calloc(slots, sizeof(PathBuf)));
+  if (holders_ == nullptr || lock_fds_ == nullptr || paths_ == nullptr) {
+    free(holders_);
+    free(lock_fds_);
+    free(paths_);
+    holders_ = nullptr;
+    lock_fds_ = nullptr;
+    paths_ = nullptr;
+    return;
+  }
+  count_ = slots;
+  for (size_t i = 0; i < count_; ++i) {
+    holders_[i] = kFree;
+    lock_fds_[i] = -1;
   }
 }
 
 PartialLocks::~PartialLocks() {
-  for (Slot& s : slots_) {
-    if (s.in_use) (void)file_close(s.lock_fd);  // a table going away lets go of its file locks
+  for (size_t i = 0; i < count_; ++i) {
+    if (holders_[i] != kFree) (void)file_close(lock_fds_[i]);  // a table going away lets go of its file locks
   }
+  free(holders_);
+  free(lock_fds_);
+  free(paths_);
   pthread_cond_destroy(&cv_);
   pthread_mutex_destroy(&mu_);
 }
 
 int PartialLocks::find_locked(const char* path) const {
-  for (size_t i = 0; i < PARTIAL_LOCK_SLOTS; ++i) {
-    if (slots_[i].in_use && same_path(slots_[i].path, path)) return static_cast<int>(i);
+  for (size_t i = 0; i < count_; ++i) {
+    if (holders_[i] != kFree && same_path(paths_[i], path)) return static_cast<int>(i);
   }
   return -1;
 }
 
 int PartialLocks::reserve_locked(const char* path, int holder) {
-  for (size_t i = 0; i < PARTIAL_LOCK_SLOTS; ++i) {
-    Slot& s = slots_[i];
-    if (s.in_use) continue;
-    copy_text(s.path, sizeof s.path, path);
-    s.holder = holder;
-    s.lock_fd = -1;
-    s.in_use = true;
+  for (size_t i = 0; i < count_; ++i) {
+    if (holders_[i] != kFree) continue;
+    copy_text(paths_[i], sizeof(PathBuf), path);
+    holders_[i] = holder < 0 ? -1 : holder;
+    lock_fds_[i] = -1;
     return static_cast<int>(i);
   }
   return -1;
@@ -148,11 +164,9 @@ int PartialLocks::reserve_locked(const char* path, int holder) {
 
 // Clears a slot whose file half was never taken. REQUIRES: mu_ held.
 void PartialLocks::release_slot(int slot) {
-  Slot& s = slots_[slot];
-  s.in_use = false;
-  s.holder = -1;
-  s.lock_fd = -1;
-  s.path[0] = '\0';
+  holders_[slot] = kFree;
+  lock_fds_[slot] = -1;
+  paths_[slot][0] = '\0';
   pthread_cond_broadcast(&cv_);
 }
 
@@ -177,7 +191,7 @@ int32_t PartialLocks::acquire(const char* path, int holder, bool create) {
   rc = lock_journal_file(path, create, &fd);
   pthread_mutex_lock(&mu_);
   if (rc == STATUS_OK) {
-    slots_[slot].lock_fd = fd;
+    lock_fds_[slot] = fd;
   } else {
     release_slot(slot);
   }
@@ -201,7 +215,7 @@ int32_t PartialLocks::takeover(const char* path, int holder, uint32_t wait_ms) {
       if (!shut_down) {
         // Once per takeover: ending the holder's connection makes its
         // session checkpoint and release the lock.
-        if (slots_[i].holder >= 0) (void)shutdown(slots_[i].holder, SHUT_RDWR);  // a closed socket needs nothing
+        if (holders_[i] >= 0) (void)shutdown(holders_[i], SHUT_RDWR);  // a closed socket needs nothing
         shut_down = true;
       }
       int w = pthread_cond_timedwait(&cv_, &mu_, &deadline);
@@ -222,7 +236,7 @@ int32_t PartialLocks::takeover(const char* path, int holder, uint32_t wait_ms) {
     rc = lock_journal_file(path, false, &fd);
     pthread_mutex_lock(&mu_);
     if (rc == STATUS_OK) {
-      slots_[slot].lock_fd = fd;
+      lock_fds_[slot] = fd;
       break;
     }
     release_slot(slot);
@@ -249,7 +263,7 @@ void PartialLocks::unlock(const char* path) {
   if (i >= 0) {
     // The file lock goes before the slot, so the next taker in this process
     // never meets its own table's lock on the file.
-    (void)file_close(slots_[i].lock_fd);  // closing ends the lock; nothing was written through it
+    (void)file_close(lock_fds_[i]);  // closing ends the lock; nothing was written through it
     release_slot(i);
   } else {
     pthread_cond_broadcast(&cv_);
@@ -265,8 +279,12 @@ bool PartialLocks::held(const char* path) {
 }
 
 PartialLocks& partial_locks() {
-  static PartialLocks* const locks = new (g_storage) PartialLocks();
+  static PartialLocks* const locks = new (g_storage) PartialLocks(g_process_slots);
   return *locks;
+}
+
+void partial_locks_set_slots(size_t max_connections) {
+  g_process_slots = max_connections + PARTIAL_LOCK_SPARE_SLOTS;
 }
 
 int32_t partial_lock_try(const char* path, int holder) { return partial_locks().try_lock(path, holder); }

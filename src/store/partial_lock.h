@@ -11,7 +11,11 @@
 //    for as long as the slot is held. Other targets on a shared storage see
 //    it, and the kernel (or the file system's lock service) drops it when
 //    the holding process dies.
-// Taking a lock succeeds only when both halves are free.
+// Taking a lock succeeds only when both halves are free. The table has as
+// many slots as connections may exist at once (partial_locks_set_slots)
+// plus a few for holders without a connection, and a connection holds at
+// most one lock at a time, so no client can take the slots that others'
+// backups need. The class exists so that tests can use a table of their own.
 //
 // On a storage that refuses such file locks (EINVAL, ENOLCK, EOPNOTSUPP:
 // some FUSE file systems, NFSv3 without a lock manager) the first refusal
@@ -41,7 +45,11 @@
 
 namespace orv {
 
+// Slots of a table made without a size (and the least a table gets).
 inline constexpr size_t PARTIAL_LOCK_SLOTS = 256;
+// Slots added to the connection count for holders without a connection
+// (expiry and stale-partial removal hold a lock only briefly).
+inline constexpr size_t PARTIAL_LOCK_SPARE_SLOTS = 16;
 inline constexpr size_t PARTIAL_LOCK_PATH_SIZE = 1100;  // paths cut to 1,099 characters
 inline constexpr uint32_t PARTIAL_TAKEOVER_WAIT_MS = 15000;
 // How often a takeover asks again for a file lock held by another process.
@@ -49,7 +57,10 @@ inline constexpr uint32_t PARTIAL_FILE_LOCK_RETRY_MS = 20;
 
 class PartialLocks {
  public:
-  PartialLocks();
+  // slots below PARTIAL_LOCK_SLOTS are raised to it. When the slot arrays
+  // cannot be allocated the table has none and every take gives
+  // STATUS_NOMEM.
+  explicit PartialLocks(size_t slots = PARTIAL_LOCK_SLOTS);
   ~PartialLocks();
   PartialLocks(const PartialLocks&) = delete;
   PartialLocks& operator=(const PartialLocks&) = delete;
@@ -57,7 +68,7 @@ class PartialLocks {
   // Takes the lock of an existing journal for holder (a socket descriptor,
   // or -1 for a holder without a connection), without waiting.
   // STATUS_AGAIN when it is held here or by another process; STATUS_NOMEM
-  // when all 256 slots are in use; STATUS_NOT_FOUND when the journal does
+  // when every slot is in use; STATUS_NOT_FOUND when the journal does
   // not exist (any more); other failures to open the journal.
   [[nodiscard]] int32_t try_lock(const char* path, int holder);
 
@@ -88,21 +99,30 @@ class PartialLocks {
   bool held(const char* path);
 
  private:
-  struct Slot {
-    char path[PARTIAL_LOCK_PATH_SIZE];
-    int holder;
-    int lock_fd;  // keeps the file lock; -1 without one
-    bool in_use;
-  };
+  using PathBuf = char[PARTIAL_LOCK_PATH_SIZE];
   int find_locked(const char* path) const;
   int reserve_locked(const char* path, int holder);
   void release_slot(int slot);
   int32_t acquire(const char* path, int holder, bool create);
 
   pthread_mutex_t mu_;
-  pthread_cond_t cv_;                  // broadcast on every unlock
-  Slot slots_[PARTIAL_LOCK_SLOTS];     // guarded by mu_
+  pthread_cond_t cv_;  // broadcast on every unlock
+  // Guarded by mu_. Slot i is in use when holders_[i] is not kFree; the
+  // compact holder array is what a look-up scans, so the paths of free
+  // slots are never touched (and a large table costs memory only for the
+  // locks in use). lock_fds_[i] keeps the file lock of slot i, -1 without
+  // one.
+  size_t count_ = 0;
+  int* holders_ = nullptr;
+  int* lock_fds_ = nullptr;
+  PathBuf* paths_ = nullptr;
+  static constexpr int kFree = -2;
 };
+
+// Sizes the process-wide table for max_connections connections (plus the
+// spare slots). Takes effect only before the table's first use; the server
+// calls it at start, before any connection.
+void partial_locks_set_slots(size_t max_connections);
 
 // The process-wide table. Never destroyed, so detached connection threads
 // may use it until the process ends.

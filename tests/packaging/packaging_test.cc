@@ -445,7 +445,9 @@ TEST(DebianPackage, ShipsTheRightFilesModesAndDependencies) {
       {"./etc/orv_target/acl.example", "-rw-r-----"},
       {"./usr/share/man/man8/orv_target.8.gz", "-rw-r--r--"},
       {"./usr/sbin/orv_admin", "-rwxr-xr-x"},
-      {"./usr/share/man/man8/orv_admin.8.gz", "-rw-r--r--"}};
+      {"./usr/share/man/man8/orv_admin.8.gz", "-rw-r--r--"},
+      {"./usr/share/orv_target/prometheus/orv_target.rules.yml", "-rw-r--r--"},
+      {"./usr/share/orv_target/grafana/orv_target.json", "-rw-r--r--"}};
   for (const char* unit : kAdminUnits) expected[std::string("./usr/lib/systemd/system/") + unit] = "-rw-r--r--";
   bool with_client = access((kBinaryDir + "/orv_client").c_str(), X_OK) == 0;
   if (with_client) expected["./usr/bin/orv_client"] = "-rwxr-xr-x";
@@ -492,7 +494,9 @@ TEST(DebianPackage, ShipsTheRightFilesModesAndDependencies) {
   // Dependencies: the named libraries and lvm2 as a recommendation, and a
   // package for every shared library the packaged programs load.
   std::set<std::string> depends = package_names(run("dpkg-deb -f " + q(deb) + " Depends").output);
-  for (const char* lib : {"libssl3", "libzstd1", "liblz4-1", "liburing2"}) EXPECT_TRUE(depends.count(lib)) << lib;
+  for (const char* lib : {"libssl3", "libzstd1", "liblz4-1", "liburing2", "libprometheus-cpp-pull1.0"}) {
+    EXPECT_TRUE(depends.count(lib)) << lib;
+  }
   EXPECT_EQ(package_names(run("dpkg-deb -f " + q(deb) + " Recommends").output), std::set<std::string>{"lvm2"});
   std::vector<std::string> programs{kTargetBin, kAdminBin};
   if (with_client) programs.push_back(kBinaryDir + "/orv_client");

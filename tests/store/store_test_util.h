@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "store/formats.h"
+#include "protocol/formats.h"
 
 namespace orv::test {
 
