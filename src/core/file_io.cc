@@ -71,10 +71,17 @@ const char* sys_readdir(void* dir) {
   return e != nullptr ? e->d_name : nullptr;
 }
 int sys_closedir(void* dir) { return ::closedir(static_cast<DIR*>(dir)); }
+int sys_ofd_lock(int fd) {
+  struct flock fl;
+  memset(&fl, 0, sizeof fl);
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;  // start 0, length 0: the whole file, also as it grows
+  return ::fcntl(fd, F_OFD_SETLK, &fl);
+}
 
 constexpr FileOps kSystemOps = {
     sys_open,  sys_close,  sys_pread,  sys_pwrite, sys_fsync,   sys_ftruncate, sys_fstat,   sys_blkgetsize,
-    sys_stat,  sys_rename, sys_remove, sys_mkdir,  sys_opendir, sys_readdir,   sys_closedir,
+    sys_stat,  sys_rename, sys_remove, sys_mkdir,  sys_opendir, sys_readdir,   sys_closedir, sys_ofd_lock,
 };
 
 // One wrapper per call: the table when one is installed, else the kernel.
@@ -358,6 +365,34 @@ void dir_sync_parent(const char* path) {
   char dir[DIR_SYNC_PATH_MAX];
   if (!parent_of(path, dir)) return;
   (void)dir_sync(dir);  // best effort: a directory that cannot be flushed is not an error here
+}
+
+int32_t file_lock_exclusive(int fd) {
+  const FileOps* o = active_ops();
+  if ((o == nullptr ? sys_ofd_lock(fd) : o->ofd_lock_fn(fd)) == 0) return STATUS_OK;
+  int e = errno;
+  switch (e) {
+    case EAGAIN:
+    case EACCES:  // what POSIX allows in place of EAGAIN for a conflicting lock
+      return STATUS_AGAIN;
+    case EINVAL:  // the file system has no such locks (some FUSE file systems)
+    case ENOLCK:  // no lock manager (NFSv3 without lockd, mounted nolock)
+    case EOPNOTSUPP:
+      return STATUS_UNSUPPORTED;
+    default:
+      return status_from_errno(e);
+  }
+}
+
+int32_t file_is_at(int fd, const char* path, bool* same) {
+  *same = false;
+  const FileOps* o = active_ops();
+  struct stat held;
+  if ((o == nullptr ? ::fstat(fd, &held) : o->fstat_fn(fd, &held)) != 0) return status_from_errno(errno);
+  struct stat named;
+  if (do_stat(path, &named) != 0) return STATUS_OK;  // gone: not the same file
+  *same = held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+  return STATUS_OK;
 }
 
 int32_t DirReader::open(const char* path) {

@@ -88,7 +88,7 @@ void BackupWriter::reset() {
   open_ = journaling_ = resumed_ = indexed_ = finished_ = false;
 }
 
-int32_t BackupWriter::lock_try(int holder) { return partial_lock_try(journal_path_, holder); }
+int32_t BackupWriter::lock_create(int holder) { return partial_lock_create(journal_path_, holder); }
 
 void BackupWriter::lock_release() { partial_unlock(journal_path_); }
 
@@ -201,10 +201,12 @@ int32_t BackupWriter::flush_image() { return image_stream_.drain(); }
 
 void BackupWriter::start_journal(int holder) {
   // The lock comes first: a journal that exists unlocked, even briefly,
-  // could be taken for a stale partial by another backup and deleted.
-  int32_t rc = lock_try(holder);
+  // could be taken for a stale partial by another backup (of this target or
+  // another one on the same storage) and deleted. So the journal file is
+  // created empty under its lock, and only then written.
+  int32_t rc = lock_create(holder);
   if (rc == STATUS_OK) {
-    rc = journal_create(&journal_, journal_path_, header_, catalog_path_, image_path_);
+    rc = journal_create_reserved(&journal_, journal_path_, header_, catalog_path_, image_path_);
     if (rc != STATUS_OK) lock_release();
   }
   if (rc != STATUS_OK) {
@@ -232,8 +234,15 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
 
   // Ends a connection that still holds the partial (an agent reconnecting
   // before its old connection noticed) and waits for its session to finish
-  // with a last checkpoint.
+  // with a last checkpoint. Held by another target on the same storage, it
+  // is asked for again until the same time limit: that holder cannot be
+  // told to let go, but loses the lock when its session ends or it dies.
   rc = partial_lock_takeover(journal_path, holder, wait_ms);
+  if (rc == STATUS_NOT_FOUND) {
+    // Removed (discarded, expired or finished) while this one waited.
+    *refusal = ResumeRefusal::not_found;
+    return STATUS_NOT_FOUND;
+  }
   if (rc != STATUS_OK) {
     *refusal = rc == STATUS_AGAIN ? ResumeRefusal::in_use : ResumeRefusal::cannot_continue;
     return rc;

@@ -547,7 +547,8 @@ uint64_t partial_expire(const char* dir, int64_t max_age_seconds) {
     int64_t age = now - mtime;
     if (age <= max_age_seconds) continue;
     // A held lock means a session is still receiving this backup (it may
-    // just be idle); its files are not ours to delete.
+    // just be idle), here or in another target on the same storage; its
+    // files are not ours to delete.
     if (partial_lock_try(path, -1) != STATUS_OK) continue;
     partial_remove(path);
     partial_unlock(path);

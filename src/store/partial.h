@@ -106,18 +106,20 @@ void partial_remove(const char* journal_path);
 
 // Deletes the partials of dir whose journal was last modified more than
 // max_age_seconds ago, skipping any whose lock is held (a backup still being
-// received). Returns the number deleted; 0 when max_age_seconds <= 0 or dir
-// cannot be opened.
+// received, by this process or another one on the same storage). Returns
+// the number deleted; 0 when max_age_seconds <= 0 or dir cannot be opened.
 uint64_t partial_expire(const char* dir, int64_t max_age_seconds);
 
 // Deletes the partial of dir whose header has uuid when its lock can be had
-// within wait_ms (partial_lock_takeover for holder: a connection holding it
-// is ended first), then releases the lock. Nothing is reported: a partial
+// within wait_ms (partial_lock_takeover for holder: a connection of this
+// process holding it is ended first; another process holding it is waited
+// for), then releases the lock. Nothing is reported: a partial
 // that is not there, or not let go in time, stays as it is.
 void partial_discard(const char* dir, const Uuid& uuid, int holder, uint32_t wait_ms);
 
 // Deletes the partials of dir left by earlier runs of a backup (same name,
-// type and parent_uuid, as partial_find_by_name) that nobody holds: an
+// type and parent_uuid, as partial_find_by_name) that nobody holds, in this
+// process or another one on the same storage: an
 // agent that cannot continue backups would otherwise leave them to expiry.
 // Each partial is visited once, so one that cannot be deleted does not keep
 // the search going; a partial in use ends it. Failures are ignored.

@@ -5,6 +5,7 @@
 #include "store/backup_writer.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -289,6 +290,65 @@ TEST_F(BackupWriterTest, ResumeRefusalsLeaveThePartialAsItWas) {
   EXPECT_FALSE(w.is_open());
   EXPECT_FALSE(partial_locks().held(journal.c_str()));
   EXPECT_EQ(test::read_all(journal), bad);
+}
+
+// What another process (another target on the same storage) gets when it
+// tries the journal's file lock right now.
+int32_t lock_from_another_process(const std::string& journal) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    JournalFileLock lock;
+    _exit(-journal_file_lock_try(journal.c_str(), &lock));
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return STATUS_IO;
+  return -WEXITSTATUS(status);
+}
+
+// The writer's lock is a file lock other targets see, from the moment the
+// journal exists until the writer lets go; a partial that another process
+// holds is not taken over, and is once that process lets go.
+TEST_F(BackupWriterTest, ItsLockIsAFileLockOtherTargetsSee) {
+  std::string journal;
+  {
+    BackupWriter w;
+    open(&w);
+    journal = w.journal_path();
+    EXPECT_EQ(lock_from_another_process(journal), STATUS_AGAIN);
+    ASSERT_EQ(block(&w, 1, 100, 1), STATUS_OK);
+  }  // abandoned: a partial nobody holds
+  EXPECT_EQ(lock_from_another_process(journal), STATUS_OK);
+
+  int go[2];
+  int ready[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = fork();
+  if (holder == 0) {
+    close(go[1]);
+    close(ready[0]);
+    JournalFileLock lock;
+    char rc = static_cast<char>(-journal_file_lock_try(journal.c_str(), &lock));
+    if (write(ready[1], &rc, 1) != 1) _exit(1);
+    char c;
+    (void)read(go[0], &c, 1);
+    _exit(0);
+  }
+  close(go[0]);
+  close(ready[1]);
+  char got = 1;
+  ASSERT_EQ(read(ready[0], &got, 1), 1);
+  ASSERT_EQ(got, 0);
+  ResumeRefusal refusal = ResumeRefusal::none;
+  BackupWriter w;
+  EXPECT_EQ(w.resume(workdir.c_str(), make_uuid(7), -1, 100, &refusal), STATUS_AGAIN);
+  EXPECT_EQ(refusal, ResumeRefusal::in_use);
+  EXPECT_FALSE(partial_locks().held(journal.c_str()));
+  close(go[1]);  // the holder lets go and ends
+  (void)waitpid(holder, nullptr, 0);
+  close(ready[0]);
+  EXPECT_EQ(w.resume(workdir.c_str(), make_uuid(7), -1, 100, &refusal), STATUS_OK);
+  EXPECT_EQ(lock_from_another_process(journal), STATUS_AGAIN);
 }
 
 // A journal that fails only stops the backup from being continuable: the
