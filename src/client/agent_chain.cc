@@ -42,7 +42,7 @@ int32_t collect_chain(void* context, uint16_t type, std::span<const uint8_t> pay
   if (cd->entry_count + n > cd->entry_cap) {
     uint64_t next = cd->entry_cap == 0 ? 1024 : cd->entry_cap;
     while (next < cd->entry_count + n) next *= 2;
-    void* grown = realloc(cd->entries, static_cast<size_t>(next) * WIRE_ENTRY_SIZE);
+    void* grown = realloc(cd->entries, static_cast<size_t>(next) * CATALOG_ENTRY_SIZE);
     if (grown == nullptr) {
       cd->nomem = true;
       return STATUS_NOMEM;
@@ -50,7 +50,7 @@ int32_t collect_chain(void* context, uint16_t type, std::span<const uint8_t> pay
     cd->entries = static_cast<uint8_t*>(grown);
     cd->entry_cap = next;
   }
-  memcpy(cd->entries + cd->entry_count * WIRE_ENTRY_SIZE, payload.data(), n * WIRE_ENTRY_SIZE);
+  memcpy(cd->entries + cd->entry_count * CATALOG_ENTRY_SIZE, payload.data(), n * CATALOG_ENTRY_SIZE);
   cd->entry_count += n;
   return STATUS_OK;
 }
@@ -124,8 +124,8 @@ int32_t chain_map_blocks(const ChainData& chain, uint64_t count, BlockSlot** out
   for (size_t l = 0; l < chain.link_count; ++l) {
     uint64_t end = l + 1 < chain.link_count ? chain.links[l + 1].first_entry : chain.entry_count;
     for (uint64_t e = chain.links[l].first_entry; e < end; ++e) {
-      uint64_t key = get_u64_le(std::span<const uint8_t>(chain.entries + e * WIRE_ENTRY_SIZE, WIRE_ENTRY_SIZE),
-                                WIRE_ENTRY_KEY_OFF);
+      uint64_t key = get_u64_le(std::span<const uint8_t>(chain.entries + e * CATALOG_ENTRY_SIZE, CATALOG_ENTRY_SIZE),
+                                ENT_KEY_OFF);
       if (key >= count) continue;  // beyond the source's size
       slots[key].entry = e;
       slots[key].link = static_cast<uint32_t>(l);
@@ -136,9 +136,9 @@ int32_t chain_map_blocks(const ChainData& chain, uint64_t count, BlockSlot** out
   return STATUS_OK;
 }
 
-WireEntry chain_entry(const ChainData& chain, const BlockSlot& slot) {
-  return decode_entry(
-      std::span<const uint8_t>(chain.entries + slot.entry * WIRE_ENTRY_SIZE, WIRE_ENTRY_SIZE));
+CatalogEntryFields chain_entry(const ChainData& chain, const BlockSlot& slot) {
+  return decode_catalog_entry(
+      std::span<const uint8_t>(chain.entries + slot.entry * CATALOG_ENTRY_SIZE, CATALOG_ENTRY_SIZE));
 }
 
 }  // namespace orv

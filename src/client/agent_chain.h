@@ -74,6 +74,6 @@ uint64_t chain_block_count(const ChainData& chain);
 [[nodiscard]] int32_t chain_map_blocks(const ChainData& chain, uint64_t blocks, BlockSlot** slots, AgentError* err);
 
 // The entry a slot refers to.
-WireEntry chain_entry(const ChainData& chain, const BlockSlot& slot);
+CatalogEntryFields chain_entry(const ChainData& chain, const BlockSlot& slot);
 
 }  // namespace orv

@@ -82,7 +82,7 @@ class RestoreRun {
     return left < res_->block_size ? static_cast<uint32_t>(left) : res_->block_size;
   }
 
-  WireEntry entry_of(uint64_t block) const { return chain_entry(chain_, slots_[block]); }
+  CatalogEntryFields entry_of(uint64_t block) const { return chain_entry(chain_, slots_[block]); }
 
   int32_t map_blocks() {
     res_->blocks = chain_block_count(chain_);
@@ -183,10 +183,10 @@ class RestoreRun {
 
   // Checks the agent fields of the newest entry of a block against the
   // block's place in the source; false (and counted) when they do not fit.
-  bool entry_usable(uint64_t block, const WireEntry& e) {
+  bool entry_usable(uint64_t block, const CatalogEntryFields& e) {
     uint32_t expected = block_length(block);
     bool no_data = (e.flags & ENTRY_FLAG_NO_DATA) != 0;
-    if (e.agent_u8 != AGENT_ENTRY_SHA256 || e.agent_u32 != expected) {
+    if (e.agent_byte != AGENT_ENTRY_SHA256 || e.agent_u32 != expected) {
       ++res_->mismatches;
       damaged(block, "has no checksum of this client");
       return false;
@@ -209,7 +209,7 @@ class RestoreRun {
         damaged(i, "is missing from the chain");
         continue;
       }
-      WireEntry e = entry_of(i);
+      CatalogEntryFields e = entry_of(i);
       if ((e.flags & ENTRY_FLAG_NO_DATA) == 0) continue;
       if (!entry_usable(i, e)) continue;
       uint32_t len = block_length(i);
@@ -246,7 +246,7 @@ class RestoreRun {
   uint64_t next_data_block(uint64_t from) {
     for (; from < res_->blocks; ++from) {
       if (!slots_[from].present) continue;
-      WireEntry e = entry_of(from);
+      CatalogEntryFields e = entry_of(from);
       if ((e.flags & ENTRY_FLAG_NO_DATA) != 0) continue;
       if (!entry_usable(from, e)) continue;
       return from;
@@ -255,7 +255,7 @@ class RestoreRun {
   }
 
   RangeRequest range_of(uint64_t block) const {
-    WireEntry e = entry_of(block);
+    CatalogEntryFields e = entry_of(block);
     RangeRequest r;
     r.file_index = slots_[block].link;
     r.length = e.length;
@@ -290,7 +290,7 @@ class RestoreRun {
     }
     uint8_t digest[SHA256_DIGEST_SIZE];
     sha256(data.data(), data.size(), digest);
-    WireEntry e = entry_of(block);
+    CatalogEntryFields e = entry_of(block);
     ++res_->blocks_read;
     res_->bytes_read += data.size();
     if (memcmp(digest, e.agent_tail, SHA256_DIGEST_SIZE) != 0) {

@@ -67,7 +67,7 @@ class VerifyRun {
     return left < res_->block_size ? static_cast<uint32_t>(left) : res_->block_size;
   }
 
-  WireEntry entry_of(uint64_t block) const { return chain_entry(chain_, slots_[block]); }
+  CatalogEntryFields entry_of(uint64_t block) const { return chain_entry(chain_, slots_[block]); }
 
   void damaged(uint64_t block, const char* why) {
     if (reported_ >= p_.report_limit) return;
@@ -81,9 +81,9 @@ class VerifyRun {
   }
 
   // The agent fields of a block's newest entry must describe this block.
-  bool entry_usable(uint64_t block, const WireEntry& e) {
+  bool entry_usable(uint64_t block, const CatalogEntryFields& e) {
     uint32_t expected = block_length(block);
-    if (e.agent_u8 != AGENT_ENTRY_SHA256 || e.agent_u32 != expected) {
+    if (e.agent_byte != AGENT_ENTRY_SHA256 || e.agent_u32 != expected) {
       ++res_->mismatches;
       damaged(block, "has no checksum of this client");
       return false;
@@ -107,7 +107,7 @@ class VerifyRun {
         damaged(i, "is missing from the chain");
         continue;
       }
-      WireEntry e = entry_of(i);
+      CatalogEntryFields e = entry_of(i);
       if ((e.flags & ENTRY_FLAG_NO_DATA) == 0 || !entry_usable(i, e)) continue;
       uint32_t len = block_length(i);
       if (zeros_ == nullptr) {
@@ -136,7 +136,7 @@ class VerifyRun {
   uint64_t next_data_block(uint64_t from) {
     for (; from < res_->blocks; ++from) {
       if (!slots_[from].present) continue;
-      WireEntry e = entry_of(from);
+      CatalogEntryFields e = entry_of(from);
       if ((e.flags & ENTRY_FLAG_NO_DATA) != 0 || !entry_usable(from, e)) continue;
       return from;
     }
@@ -144,7 +144,7 @@ class VerifyRun {
   }
 
   RangeRequest range_of(uint64_t block) const {
-    WireEntry e = entry_of(block);
+    CatalogEntryFields e = entry_of(block);
     RangeRequest r;
     r.file_index = slots_[block].link;
     r.length = e.length;

@@ -34,7 +34,7 @@ int32_t session_begin(Session* session, std::span<const uint8_t> payload) {
   BeginRequest req;
   if (decode_begin(payload, &req) != STATUS_OK) return STATUS_PROTOCOL;
 
-  char workdir[SESSION_WORKDIR_SIZE];
+  char workdir[WORKDIR_SIZE];
   int32_t rc = session_check_subdir(session, req.target_subdir, workdir, sizeof workdir);
   if (rc != STATUS_OK) return rc;
 
@@ -54,12 +54,10 @@ int32_t session_begin(Session* session, std::span<const uint8_t> payload) {
   // An agent that cannot continue backups leaves no stale partials behind.
   open.remove_stale_partials = (session->peer_flags & FLAG_CONTINUE) == 0 && req.type <= BACKUP_INC;
   open.holder = session->channel.fd;
-  open.partial_max_age = partial_max_age();
-  open.min_free = backup_writer_min_free();
 
   OpenRefusal refusal = OpenRefusal::none;
   uint64_t expired = 0;
-  rc = session->backup.open(open, &refusal, &expired);
+  rc = session->backup.open(session->config->store, open, &refusal, &expired);
   session->partial_expired_count += expired;
   if (rc != STATUS_OK) return session_refuse(session, Refusal::end_session, rc, open_refusal_text(refusal));
 

@@ -88,24 +88,14 @@ const char* session_state_name(SessionState state) {
   return "?";
 }
 
-void session_init(Session* session, const char* storage_root, const AclEntry* acl_table, size_t acl_count,
-                  const char* diag_dir, bool diag_enabled, const Channel& channel) {
+void session_init(Session* session, const ServerConfig& config, const AclEntry* acl_table, size_t acl_count,
+                  const Channel& channel) {
   std::destroy_at(session);
   std::construct_at(session);  // value-initialised: every byte cleared, no backup open
   session->channel = channel;
   session->acl_table = acl_table;
   session->acl_count = acl_count;
-  copy_text(session->storage_root, sizeof session->storage_root, storage_root != nullptr ? storage_root : "");
-  if (diag_enabled) {
-    if (diag_dir != nullptr && diag_dir[0] != '\0') {
-      copy_text(session->diag_dir, sizeof session->diag_dir, diag_dir);
-    } else {
-      // A longer path is cut, like every text of the record.
-      if (snprintf(session->diag_dir, sizeof session->diag_dir, "%s/diag", session->storage_root) < 0) {
-        session->diag_dir[0] = '\0';
-      }
-    }
-  }
+  session->config = &config;
   session->start_ms = monotonic_ms();
 }
 
@@ -133,8 +123,9 @@ int32_t session_send(Session* session, uint16_t msg_type, std::span<const uint8_
 int32_t session_check_subdir(Session* session, const char* subdir, char* workdir, size_t cap) {
   bool permitted = session->acl_entry != nullptr && acl_permits(session->acl_entry, subdir);
   if (permitted) {
-    int n = snprintf(workdir, cap, "%s/%s", session->storage_root, subdir);
-    permitted = n >= 0 && static_cast<size_t>(n) < SESSION_WORKDIR_SIZE && static_cast<size_t>(n) < cap;
+    const char* root = session->config->storage_root != nullptr ? session->config->storage_root : "";
+    int n = snprintf(workdir, cap, "%s/%s", root, subdir);
+    permitted = n >= 0 && static_cast<size_t>(n) < WORKDIR_SIZE && static_cast<size_t>(n) < cap;
   }
   if (permitted) return STATUS_OK;
   if (cap > 0) workdir[0] = '\0';

@@ -14,12 +14,14 @@
 #include <cstdint>
 #include <span>
 
+#include "core/paths.h"
 #include "protocol/formats.h"
 #include "protocol/frame.h"
 #include "protocol/messages.h"
 #include "protocol/tls_channel.h"
 #include "server/acl.h"
 #include "server/restore.h"
+#include "server/server_config.h"
 #include "store/backup_writer.h"
 
 namespace orv {
@@ -35,11 +37,6 @@ enum class SessionState : uint32_t {
 // "wait_hello", "wait_begin", "receiving_blocks", "done", "error", or "?".
 const char* session_state_name(SessionState state);
 
-inline constexpr size_t SESSION_ROOT_SIZE = 512;
-inline constexpr size_t SESSION_DIAG_DIR_SIZE = 512;
-// "<storage root>/<target_subdir>" must be shorter than this.
-inline constexpr size_t SESSION_WORKDIR_SIZE = WRITER_WORKDIR_SIZE;
-
 struct Session {
   SessionState state = SessionState::wait_hello;
   Channel channel;
@@ -50,7 +47,9 @@ struct Session {
   size_t acl_count = 0;
   const AclEntry* acl_entry = nullptr;  // the agent's entry once HELLO succeeded
 
-  char storage_root[SESSION_ROOT_SIZE] = {};
+  // The server's settings (storage root, diagnostics, the store's part);
+  // read-only, not owned, valid for the whole session.
+  const ServerConfig* config = nullptr;
 
   // The backup being received (new or continued): its files, lock,
   // entries and header. Idle outside receiving_blocks, except that after
@@ -72,15 +71,14 @@ struct Session {
   // keys costs time; 0 after session_init, set by the connection.
   uint32_t refused_key_delay_ms = 0;
 
-  char diag_dir[SESSION_DIAG_DIR_SIZE] = {};  // empty: no diagnostics record
   uint64_t start_ms = 0;
 };
 
 // Resets the whole record and takes over the channel (session->channel is
-// then the connection's). diag_dir null or empty means "<storage_root>/diag";
-// with diag_enabled false the session's diag_dir stays empty.
-void session_init(Session* session, const char* storage_root, const AclEntry* acl_table, size_t acl_count,
-                  const char* diag_dir, bool diag_enabled, const Channel& channel);
+// then the connection's). The settings are kept by reference: they must
+// outlive the session.
+void session_init(Session* session, const ServerConfig& config, const AclEntry* acl_table, size_t acl_count,
+                  const Channel& channel);
 
 // Handles one received frame. Any status other than STATUS_OK ends the session.
 [[nodiscard]] int32_t session_dispatch(Session* session, const FrameHeader& header,
@@ -124,7 +122,7 @@ enum class Refusal : uint8_t {
 // Directory permission for a request naming target_subdir (already
 // NUL-terminated after its 64th byte). On success writes
 // "<storage root>/<subdir>" into workdir (cap bytes, at least
-// SESSION_WORKDIR_SIZE) and returns STATUS_OK. Otherwise refuses the
+// WORKDIR_SIZE) and returns STATUS_OK. Otherwise refuses the
 // request and ends the session: "target_subdir not permitted for this api
 // key" with STATUS_INVALID, or STATUS_PROTOCOL when no key was accepted yet.
 [[nodiscard]] int32_t session_check_subdir(Session* session, const char* subdir, char* workdir, size_t cap);

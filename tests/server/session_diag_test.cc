@@ -14,9 +14,20 @@
 namespace orv {
 namespace {
 
-std::unique_ptr<Session> make_session(const std::string& diag_dir) {
-  auto s = std::make_unique<Session>();
-  session_init(s.get(), "/nonexistent", nullptr, 0, diag_dir.c_str(), !diag_dir.empty(), Channel{});
+// A session and the settings it refers to, together. diag_dir "": no
+// diagnostics (--no-diag).
+struct DiagSession : Session {
+  std::string dir;
+  ServerConfig config;
+};
+
+std::unique_ptr<DiagSession> make_session(const std::string& diag_dir) {
+  auto s = std::make_unique<DiagSession>();
+  s->dir = diag_dir;
+  s->config.storage_root = "/nonexistent";
+  s->config.diag_dir = s->dir.c_str();
+  s->config.diag_off = diag_dir.empty();
+  session_init(s.get(), s->config, nullptr, 0, Channel{});
   return s;
 }
 
@@ -61,6 +72,34 @@ TEST(SessionDiagTest, WrittenOnlyWithADiagnosticsDirectory) {
 
   auto without = make_session("");
   diag_write_session_record(*without, 0);  // nothing to write, nothing to fail
+}
+
+// Where the records go: --diag-dir, else "<storage>/diag"; nowhere with
+// --no-diag or when the path would not fit (a cut path names another
+// directory).
+TEST(SessionDiagTest, DirectoryFromTheSettings) {
+  ServerConfig config;
+  config.storage_root = "/srv/root";
+  char dir[64];
+  EXPECT_TRUE(session_diag_dir(config, dir, sizeof dir));
+  EXPECT_STREQ(dir, "/srv/root/diag");
+  config.diag_dir = "/var/d";
+  EXPECT_TRUE(session_diag_dir(config, dir, sizeof dir));
+  EXPECT_STREQ(dir, "/var/d");
+  config.diag_off = true;
+  EXPECT_FALSE(session_diag_dir(config, dir, sizeof dir));
+  EXPECT_STREQ(dir, "");
+
+  // A storage root longer than the 511 characters a session once kept is
+  // used whole.
+  std::string root = "/" + std::string(600, 'r');
+  config = ServerConfig{};
+  config.storage_root = root.c_str();
+  char big[PATH_SIZE];
+  EXPECT_TRUE(session_diag_dir(config, big, sizeof big));
+  EXPECT_EQ(std::string(big), root + "/diag");
+  EXPECT_FALSE(session_diag_dir(config, dir, sizeof dir));
+  EXPECT_STREQ(dir, "");
 }
 
 }  // namespace

@@ -88,6 +88,13 @@ CatalogEntry block_entry(uint64_t key, uint8_t flags = 0) {
   return e;
 }
 
+// Settings whose takeover waits ms milliseconds.
+StoreSettings waiting(uint32_t ms) {
+  StoreSettings s;
+  s.takeover_wait_ms = ms;
+  return s;
+}
+
 class BackupWriterTest : public ::testing::Test {
  protected:
   BackupOpenRequest request(const char* name = "db") {
@@ -105,7 +112,7 @@ class BackupWriterTest : public ::testing::Test {
   void open(BackupWriter* w) {
     OpenRefusal refusal;
     uint64_t expired = 0;
-    ASSERT_EQ(w->open(request(), &refusal, &expired), STATUS_OK);
+    ASSERT_EQ(w->open(StoreSettings{}, request(), &refusal, &expired), STATUS_OK);
     ASSERT_TRUE(w->journaling());
   }
   // Appends a block of `size` bytes of `fill`.
@@ -188,7 +195,7 @@ TEST_F(BackupWriterTest, RefusedOpenLeavesNoFiles) {
     req.retention = c.retention;
     OpenRefusal refusal = OpenRefusal::none;
     uint64_t expired = 1;
-    EXPECT_EQ(w.open(req, &refusal, &expired), c.status);
+    EXPECT_EQ(w.open(StoreSettings{}, req, &refusal, &expired), c.status);
     EXPECT_EQ(refusal, c.refusal);
     EXPECT_EQ(expired, 0u);
     EXPECT_FALSE(w.is_open());
@@ -203,7 +210,7 @@ TEST_F(BackupWriterTest, RefusedOpenLeavesNoFiles) {
   req.workdir = missing.c_str();
   OpenRefusal refusal = OpenRefusal::none;
   uint64_t expired = 0;
-  EXPECT_NE(w.open(req, &refusal, &expired), STATUS_OK);
+  EXPECT_NE(w.open(StoreSettings{}, req, &refusal, &expired), STATUS_OK);
   EXPECT_EQ(refusal, OpenRefusal::directory);
 }
 
@@ -228,7 +235,7 @@ TEST_F(BackupWriterTest, AbandonedBackupIsResumedAndFinished) {
 
   auto w = std::make_unique<BackupWriter>();
   ResumeRefusal refusal = ResumeRefusal::none;
-  ASSERT_EQ(w->resume(workdir.c_str(), make_uuid(7), -1, 1000, &refusal), STATUS_OK);
+  ASSERT_EQ(w->resume(waiting(1000), workdir.c_str(), make_uuid(7), -1, &refusal), STATUS_OK);
   EXPECT_EQ(refusal, ResumeRefusal::none);
   EXPECT_TRUE(w->resumed());
   EXPECT_TRUE(w->journaling());
@@ -272,11 +279,11 @@ TEST_F(BackupWriterTest, ResumeRefusalsLeaveThePartialAsItWas) {
   auto before = test::read_all(journal);
   ResumeRefusal refusal = ResumeRefusal::none;
   BackupWriter w;
-  EXPECT_EQ(w.resume(workdir.c_str(), make_uuid(8), -1, 1000, &refusal), STATUS_NOT_FOUND);
+  EXPECT_EQ(w.resume(waiting(1000), workdir.c_str(), make_uuid(8), -1, &refusal), STATUS_NOT_FOUND);
   EXPECT_EQ(refusal, ResumeRefusal::not_found);
 
   ASSERT_EQ(partial_lock_try(journal.c_str(), -1), STATUS_OK);
-  EXPECT_EQ(w.resume(workdir.c_str(), make_uuid(7), -1, 50, &refusal), STATUS_AGAIN);
+  EXPECT_EQ(w.resume(waiting(50), workdir.c_str(), make_uuid(7), -1, &refusal), STATUS_AGAIN);
   EXPECT_EQ(refusal, ResumeRefusal::in_use);
   EXPECT_TRUE(partial_locks().held(journal.c_str()));
   partial_unlock(journal.c_str());
@@ -285,7 +292,7 @@ TEST_F(BackupWriterTest, ResumeRefusalsLeaveThePartialAsItWas) {
   std::vector<uint8_t> bad = before;
   bad[bad.size() - 1] ^= 0xFF;
   ASSERT_TRUE(test::write_all(journal, bad));
-  EXPECT_EQ(w.resume(workdir.c_str(), make_uuid(7), -1, 50, &refusal), STATUS_CORRUPT);
+  EXPECT_EQ(w.resume(waiting(50), workdir.c_str(), make_uuid(7), -1, &refusal), STATUS_CORRUPT);
   EXPECT_EQ(refusal, ResumeRefusal::no_checkpoint);
   EXPECT_FALSE(w.is_open());
   EXPECT_FALSE(partial_locks().held(journal.c_str()));
@@ -341,13 +348,13 @@ TEST_F(BackupWriterTest, ItsLockIsAFileLockOtherTargetsSee) {
   ASSERT_EQ(got, 0);
   ResumeRefusal refusal = ResumeRefusal::none;
   BackupWriter w;
-  EXPECT_EQ(w.resume(workdir.c_str(), make_uuid(7), -1, 100, &refusal), STATUS_AGAIN);
+  EXPECT_EQ(w.resume(waiting(100), workdir.c_str(), make_uuid(7), -1, &refusal), STATUS_AGAIN);
   EXPECT_EQ(refusal, ResumeRefusal::in_use);
   EXPECT_FALSE(partial_locks().held(journal.c_str()));
   close(go[1]);  // the holder lets go and ends
   (void)waitpid(holder, nullptr, 0);
   close(ready[0]);
-  EXPECT_EQ(w.resume(workdir.c_str(), make_uuid(7), -1, 100, &refusal), STATUS_OK);
+  EXPECT_EQ(w.resume(waiting(100), workdir.c_str(), make_uuid(7), -1, &refusal), STATUS_OK);
   EXPECT_EQ(lock_from_another_process(journal), STATUS_AGAIN);
 }
 
