@@ -166,7 +166,7 @@ TEST_F(RestoreRefusalTest, FailedImageReadEndsTheSessionWithTheStatusSent) {
     snprintf(req.fields.name, sizeof req.fields.name, "db");
     OpenRefusal refusal;
     uint64_t expired = 0;
-    ASSERT_EQ(w.open(req, &refusal, &expired), STATUS_OK);
+    ASSERT_EQ(w.open(StoreSettings{}, req, &refusal, &expired), STATUS_OK);
     std::vector<uint8_t> data(100, 7);
     CatalogEntry e = {};
     BackupWriter::Progress p;
