@@ -1,11 +1,14 @@
 // Entry of orv_target: selects the mode from the command line and turns its
 // outcome into the exit code. Returning from main (rather than _exit) lets
 // the run log's exit hook record the status.
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "app/options.h"
 #include "app/runlog.h"
 #include "app/server_config.h"
+#include "app/start_paths.h"
 #include "core/log.h"
 #include "core/status.h"
 #include "diag/bundle.h"
@@ -28,6 +31,7 @@ int run_collect_diag_mode(int argc, const char* const* argv) {
   const char* diag_dir = opt_value(argc, argv, "--diag-dir", nullptr, nullptr);
   const char* out = opt_value(argc, argv, "--out", nullptr, nullptr);
   bool all = opt_flag(argc, argv, "--all", nullptr) != 0;
+  if (!collect_paths_fit(storage, diag_dir, stderr)) return EXIT_USAGE;
   return collect_diag(storage, diag_dir, out, all) == STATUS_OK ? 0 : 1;
 }
 
@@ -37,6 +41,7 @@ int run_server_mode(int argc, const char* const* argv) {
     fputs(REQUIRED_OPTIONS_ERROR, stderr);
     return EXIT_USAGE;
   }
+  if (!server_paths_fit(config, geteuid() == 0, stderr)) return EXIT_USAGE;
   store_set_checkpoint(server_config_checkpoint_bytes(config), config.checkpoint_sec);
   partial_set_max_age(server_config_partial_max_age_sec(config));
   return server_exit_code(run_supervised(config));
@@ -50,6 +55,7 @@ int main(int argc, char** argv) {
   if (rc >= 0) return rc;
 
   log_init(PROGRAM_NAME, LEVEL_INFO);
+  if (!log_path_fits(argc, args, stderr)) return EXIT_USAGE;
   runlog_init(argc, args, PROGRAM_NAME);
   (void)opt_check(argc, args, known_options, 0);  // warnings only; never stops the program
 

@@ -19,6 +19,7 @@
 #include "store/partial.h"
 #include "store/partial_lock.h"
 #include "store/retention.h"
+#include "store/workdir.h"
 
 namespace orv {
 
@@ -99,11 +100,26 @@ int32_t session_begin(Session* session, std::span<const uint8_t> payload) {
   BeginRequest req;
   if (decode_begin(payload, &req) != STATUS_OK) return STATUS_PROTOCOL;
 
+  // A directory named like a file of a backup would be taken for one by
+  // every later scan of its parent.
+  if (subdir_names_backup_file(req.target_subdir)) return session_refuse_subdir(session);
   char workdir[SESSION_WORKDIR_SIZE];
-  int32_t rc = session_check_subdir(session, req.target_subdir, workdir, sizeof workdir);
+  int32_t walk = STATUS_OK;
+  int32_t rc = session_check_subdir(session, req.target_subdir, workdir, sizeof workdir, &walk);
   if (rc != STATUS_OK) return rc;
-  rc = dir_ensure(workdir);
-  if (rc != STATUS_OK) return session_refuse(session, rc, "failed to prepare target directory");
+  if (walk == STATUS_OK || walk == STATUS_NOT_FOUND) {
+    // Creates one level (a missing parent fails here) or, for a directory
+    // that exists, makes it durable in its parent once more, since an
+    // earlier attempt may have failed to.
+    rc = dir_ensure(workdir);
+    if (rc != STATUS_OK) return session_refuse(session, rc, "failed to prepare target directory");
+    // A new directory is checked again: the tree may have changed meanwhile.
+    if (walk == STATUS_NOT_FOUND) {
+      rc = session_check_subdir(session, req.target_subdir, workdir, sizeof workdir, &walk);
+      if (rc != STATUS_OK) return rc;
+    }
+  }
+  if (walk != STATUS_OK) return session_refuse(session, walk, "failed to prepare target directory");
 
   int64_t created = now_seconds();
   fill_header(req, created, &session->header);

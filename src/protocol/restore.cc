@@ -237,7 +237,7 @@ int32_t session_read_range(Session* session, std::span<const uint8_t> payload) {
   RestoreFile& file = state->files[req.file_index];
   if (!file.fd.valid()) {
     int fd = -1;
-    int32_t rc = file_open_read(file.path.get(), &fd);
+    int32_t rc = file_open_read_regular(file.path.get(), &fd);
     if (rc != STATUS_OK) return session_refuse(session, rc, "failed to open image file");
     file.fd.reset(fd);
     // Restores mostly read an image front to back: a larger read-ahead window

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/log.h"
 #include "core/status.h"
 #include "core/text.h"
 #include "core/unique_fd.h"
@@ -44,7 +45,7 @@ bool format_fits(char* buf, size_t cap, const char* fmt, Args... args) {
 // partial: it is found, continued and removed like "<image>.tmp". Once the
 // catalog exists, the image is a finished backup's and never the partial's.
 bool image_left_by_end(const char* image_path, const char* catalog_path) {
-  return path_exists(image_path) && !path_exists(catalog_path);
+  return path_is_regular(image_path) && !path_exists(catalog_path);
 }
 
 // The catalog path belonging to an image path ("x.csib" -> "x.inib").
@@ -77,7 +78,7 @@ int32_t reclaim_image_from_end(const char* tmp_image_path) {
 // Opens and reads a journal header; 0 or the failure.
 int32_t read_journal_header(const char* path, uint8_t* head, BackupHeader* payload, uint64_t* first) {
   int raw = -1;
-  int32_t rc = file_open_read(path, &raw);
+  int32_t rc = file_open_read_regular(path, &raw);
   if (rc != STATUS_OK) return rc;
   UniqueFd fd(raw);
   return journal_read_header(fd.get(), head, payload, first);
@@ -323,13 +324,15 @@ int32_t partial_find(const char* dir, PartialPredicate pred, const void* key, ch
     if (!is_journal_name(file_name)) continue;
     if (!format_fits(path, sizeof path, "%s/%s", dir, file_name)) continue;
     uint64_t first = 0;
-    if (read_journal_header(path, head, payload, &first) != STATUS_OK) continue;
+    int32_t hr = read_journal_header(path, head, payload, &first);
+    if (hr == STATUS_INVALID) log_write(LEVEL_DEBUG, "skipping %s: %s", path, "not a regular file");
+    if (hr != STATUS_OK) continue;
     const char* image_name = journal_header_image_name(head);
     const char* catalog_name = journal_header_catalog_name(head);
     // A journal naming files outside its directory can never be continued.
     if (!is_plain_file_name(image_name) || !is_plain_file_name(catalog_name)) continue;
     if (!format_fits(tmp, sizeof tmp, "%s/%s%s", dir, image_name, TMP_SUFFIX.data())) continue;
-    if (!path_exists(tmp)) {
+    if (!path_is_regular(tmp)) {
       if (!format_fits(image, sizeof image, "%s/%s", dir, image_name)) continue;
       if (!format_fits(catalog, sizeof catalog, "%s/%s", dir, catalog_name)) continue;
       if (!image_left_by_end(image, catalog)) continue;
@@ -372,7 +375,7 @@ int32_t partial_find_by_name(const char* dir, const char* name, uint8_t type, co
 int32_t partial_load(const char* journal_path, PartialBackup* p) {
   memset(p, 0, sizeof *p);
   int raw = -1;
-  int32_t rc = file_open_read(journal_path, &raw);
+  int32_t rc = file_open_read_regular(journal_path, &raw);
   if (rc != STATUS_OK) return rc;
   UniqueFd fd(raw);
   uint8_t head[JOURNAL_HEADER_SIZE];
@@ -511,7 +514,9 @@ uint64_t partial_expire(const char* dir, int64_t max_age_seconds) {
     if (!is_journal_name(file_name)) continue;
     if (!format_fits(path, sizeof path, "%s/%s", dir, file_name)) continue;
     int64_t mtime = 0;
-    if (path_mtime(path, &mtime) != STATUS_OK) continue;
+    int32_t rc = path_mtime(path, &mtime);
+    if (rc == STATUS_INVALID) log_write(LEVEL_DEBUG, "skipping %s: %s", path, "not a regular file");
+    if (rc != STATUS_OK) continue;
     int64_t age = now - mtime;
     if (age <= max_age_seconds) continue;
     // A held lock means a session is still receiving this backup (it may
