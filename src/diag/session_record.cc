@@ -17,7 +17,7 @@ namespace orv {
 size_t diag_format_session_record(const Session& session, int32_t disconnect_status, int64_t ts, uint64_t duration_ms,
                                   char out[DIAG_RECORD_SIZE]) {
   char name[HDR_NAME_SIZE];
-  header_name(session.header, name);
+  header_name(session.backup.header(), name);
   JsonWriter w;
   json_init(&w, out, DIAG_RECORD_SIZE);
   json_begin_object(&w);
@@ -25,16 +25,16 @@ size_t diag_format_session_record(const Session& session, int32_t disconnect_sta
   json_add_string(&w, "record_type", "target_session");
   json_add_i64(&w, "ts", ts);
   json_add_string(&w, "backup_name", name);
-  json_add_i64(&w, "backup_type", header_type(session.header));
+  json_add_i64(&w, "backup_type", header_type(session.backup.header()));
   json_add_string(&w, "final_state", session_state_name(session.state));
   json_add_i64(&w, "disconnect_status", disconnect_status);
   json_add_u64(&w, "duration_ms", duration_ms);
-  json_add_u64(&w, "bytes_received", session.image_size);
+  json_add_u64(&w, "bytes_received", session.backup.image_size());
   json_add_u64(&w, "frames", session.frames);
   json_add_u64(&w, "durable_seq", session.durable_seq);
   json_add_u64(&w, "checkpoint_count", session.checkpoint_count);
   json_add_u64(&w, "partial_expired_count", session.partial_expired_count);
-  json_add_bool(&w, "resumed", session.resumed ? 1 : 0);
+  json_add_bool(&w, "resumed", session.backup.resumed() ? 1 : 0);
   json_end_object(&w);
   return w.len;
 }

@@ -25,10 +25,10 @@ static_assert(CHAIN_HEADER_SIZE == BACKUP_HEADER_SIZE);
 static_assert(WIRE_ENTRY_SIZE == CATALOG_ENTRY_SIZE);
 
 // Answers ERROR for a failed LIST_BACKUPS, FIND_PARENT or FETCH_CHAIN and
-// returns the status, which ends the session; the state stays wait_begin.
+// returns the status, which ends the session (in state error, like every
+// request that fails in a way that ends it).
 int32_t fail_query(Session* session, int32_t status, const char* text) {
-  int32_t rc = send_error(session, status, text);
-  return rc != STATUS_OK ? rc : status;
+  return session_refuse(session, status, text);
 }
 
 bool list_entry_before(const BackupListEntry& a, const BackupListEntry& b) {
@@ -248,12 +248,9 @@ int32_t session_read_range(Session* session, std::span<const uint8_t> payload) {
   uint8_t* buffer = state->range_buffer.get();
   size_t got = 0;
   int32_t rc = file_pread(file.fd.get(), buffer + RANGE_DATA_OFF, req.length, req.offset, &got);
-  if (rc != STATUS_OK) {
-    int32_t sent = send_error(session, STATUS_IO, "failed to read image file");
-    session->state = SessionState::error;
-    return sent != STATUS_OK ? sent : rc;
-  }
-  if (got != req.length) return session_refuse(session, STATUS_IO, "failed to read image file");
+  // A failed read and a short one are answered alike, with the status the
+  // ERROR carries.
+  if (rc != STATUS_OK || got != req.length) return session_refuse(session, STATUS_IO, "failed to read image file");
 
   // Reading on where the last range ended: ask for the next range of the same
   // length now, so it is (being) read while this one travels.

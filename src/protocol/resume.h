@@ -10,10 +10,10 @@
 // partial's image and journal are then cut back to that last checkpoint and
 // made durable before CONTINUE_OK is sent, so CONTINUE_OK and the entries
 // after it state only image bytes and journal records that are on disk.
-// On success the session owns the partial: header, image descriptor,
-// journal writer, entries and a key index of them (resumed = true), and
-// goes on in receiving_blocks, where a key sent again replaces its entry in
-// place and DROP_ENTRIES marks entries that END then leaves out.
+// On success the session's writer owns the partial (BackupWriter::resume)
+// and the session goes on in receiving_blocks, where a key sent again
+// replaces its entry in place and DROP_ENTRIES marks entries that END then
+// leaves out.
 //
 // Every refusal of CONTINUE other than a short payload or a directory that
 // is not permitted sends ERROR and keeps the session in wait_begin, so the

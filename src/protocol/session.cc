@@ -12,10 +12,8 @@
 #include "diag/session_record.h"
 #include "diag/sysinfo.h"
 #include "integrity/sha256.h"
-#include "protocol/backup_recv.h"
 #include "protocol/payloads.h"
 #include "protocol/session_handlers.h"
-#include "store/file_io.h"
 #include "store/workdir.h"
 
 namespace orv {
@@ -78,20 +76,6 @@ int32_t refuse_and_end(Session* session, int32_t status, const char* text) {
   return rc != STATUS_OK ? rc : status;
 }
 
-// Releases the backup, restore and entry state of the record.
-void release_resources(Session* session) {
-  restore_release(&session->restore);
-  if (session->image_fd >= 0) {
-    (void)file_close(session->image_fd);  // an unfinished image stays as it is; nothing to report to
-    session->image_fd = -1;
-  }
-  key_index_free(&session->key_index);
-  free(session->entries);
-  session->entries = nullptr;
-  session->entry_count = 0;
-  session->entry_capacity = 0;
-}
-
 }  // namespace
 
 const char* session_state_name(SessionState state) {
@@ -108,7 +92,7 @@ const char* session_state_name(SessionState state) {
 void session_init(Session* session, const char* storage_root, const AclEntry* acl_table, size_t acl_count,
                   const char* diag_dir, bool diag_enabled, const Channel& channel) {
   std::destroy_at(session);
-  std::construct_at(session);  // value-initialised: every byte cleared, image_fd -1
+  std::construct_at(session);  // value-initialised: every byte cleared, no backup open
   session->channel = channel;
   session->acl_table = acl_table;
   session->acl_count = acl_count;
@@ -225,9 +209,9 @@ int32_t session_ping(Session* session, std::span<const uint8_t> payload) {
 
 void session_end(Session* session, int32_t disconnect_status) {
   // An open backup stays as a partial that a later CONTINUE can pick up.
-  backup_interrupt(session);
+  session->backup.abandon();
   diag_write_session_record(*session, disconnect_status);
-  release_resources(session);
+  restore_release(&session->restore);
 }
 
 }  // namespace orv

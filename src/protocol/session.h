@@ -19,9 +19,8 @@
 #include "protocol/messages.h"
 #include "protocol/restore.h"
 #include "protocol/tls_channel.h"
+#include "store/backup_writer.h"
 #include "store/formats.h"
-#include "store/journal.h"
-#include "store/key_index.h"
 
 namespace orv {
 
@@ -38,12 +37,8 @@ const char* session_state_name(SessionState state);
 
 inline constexpr size_t SESSION_ROOT_SIZE = 512;
 inline constexpr size_t SESSION_DIAG_DIR_SIZE = 512;
-inline constexpr size_t SESSION_TMP_IMAGE_PATH_SIZE = 1040;
-inline constexpr size_t SESSION_IMAGE_PATH_SIZE = 1024;
-inline constexpr size_t SESSION_CATALOG_PATH_SIZE = 1024;
-inline constexpr size_t SESSION_JOURNAL_PATH_SIZE = 1100;
 // "<storage root>/<target_subdir>" must be shorter than this.
-inline constexpr size_t SESSION_WORKDIR_SIZE = 576;
+inline constexpr size_t SESSION_WORKDIR_SIZE = WRITER_WORKDIR_SIZE;
 
 struct Session {
   SessionState state = SessionState::wait_hello;
@@ -57,30 +52,18 @@ struct Session {
 
   char storage_root[SESSION_ROOT_SIZE] = {};
 
-  // Backup being received.
-  BackupHeader header = {};
-  char tmp_image_path[SESSION_TMP_IMAGE_PATH_SIZE] = {};
-  char image_path[SESSION_IMAGE_PATH_SIZE] = {};
-  char catalog_path[SESSION_CATALOG_PATH_SIZE] = {};
-  char journal_path[SESSION_JOURNAL_PATH_SIZE] = {};  // also names the partial's lock
-  int image_fd = -1;
-  uint64_t image_size = 0;  // block bytes written to the image so far
-  // Image bytes already dropped from the page cache (always durable ones).
-  uint64_t image_uncached = 0;
-  JournalWriter journal;    // fd -1 when the backup has no journal
-  bool journaling = false;  // the backup can still be continued after an interruption
-  // Catalog entries in arrival order (malloc'd; grown by entry_array_reserve).
-  CatalogEntry* entries = nullptr;
-  uint64_t entry_count = 0;
-  uint64_t entry_capacity = 0;
-  bool resumed = false;     // set by a successful CONTINUE
-  KeyIndex key_index;       // key -> position in entries; only when resumed
+  // The backup being received (new or continued): its files, lock,
+  // entries and header. Idle outside receiving_blocks, except that after
+  // the session's end it keeps the header and image size for the report.
+  BackupWriter backup;
 
   // Counters reported at session end.
   uint64_t frames = 0;           // BLOCK and DROP_ENTRIES frames received
   uint64_t durable_seq = 0;      // frames at the last completed checkpoint
   uint64_t checkpoint_count = 0;
   uint64_t partial_expired_count = 0;
+  // The backup's image size (bytes_received) and whether it continued a
+  // partial are the writer's: backup.image_size(), backup.resumed().
 
   // Restore state.
   RestoreState restore;  // announced chain and range buffer (restore.h)

@@ -23,6 +23,9 @@ inline constexpr size_t BACKUP_BASE_SIZE = 900;      // base path buffer, with t
 inline constexpr uint32_t BACKUP_NAME_COUNTER_MAX = 1000;
 inline constexpr std::string_view TMP_SUFFIX = ".tmp";
 inline constexpr std::string_view JOURNAL_SUFFIX = ".part";
+// Longest image or catalog file name (without directory) a journal header
+// can record (its 240-byte name fields, journal_format.h).
+inline constexpr size_t BACKUP_FILE_NAME_MAX = 239;
 
 // "FULL", "DIFF", "INC", or "?" for any other value.
 const char* backup_type_name(uint8_t type);
@@ -41,13 +44,24 @@ const char* image_extension(uint8_t type);
 // the same name. The caller goes on to open that file (file_create empties
 // it, which is harmless) and owns it from then on.
 // Returns STATUS_INVALID for an empty name or one containing "/" or "\", for
-// a time that cannot be converted, or when a path does not fit (1,023
-// characters, or the caller's capacity); STATUS_EXISTS when all 1,000 names
-// of that minute are taken; the mapped error when the reservation cannot be
-// created. On failure both outputs hold "" (when their capacity is not 0)
-// and nothing was created.
+// a time that cannot be converted, when a path does not fit (1,023
+// characters, or the caller's capacity), or when a file name would not fit
+// the journal (the journal's own name, image name + ".part", must be a
+// valid file name, and the journal header holds image and catalog names of
+// at most BACKUP_FILE_NAME_MAX characters); STATUS_EXISTS when all 1,000
+// names of that minute are taken; the mapped error when the reservation
+// cannot be created (then *reserve, when given, tells the path and the
+// errno, so that the caller can report a file that could not be created
+// rather than a bad name). On failure both outputs hold "" (when their
+// capacity is not 0) and nothing was created.
+struct NameReservation {
+  bool failed = false;                 // the name was good; creating its reservation failed
+  int error = 0;                       // errno of that failure
+  char path[STORE_PATH_SIZE + 8] = {};  // the temporary image that could not be created
+};
 [[nodiscard]] int32_t backup_paths(const char* dir, const char* name, uint8_t type, int64_t created,
-                                   char* catalog_path, size_t catalog_cap, char* image_path, size_t image_cap);
+                                   char* catalog_path, size_t catalog_cap, char* image_path, size_t image_cap,
+                                   NameReservation* reserve = nullptr);
 
 // True when file_name is at least 5 characters long and ends in ".infb",
 // ".indb" or ".inib".

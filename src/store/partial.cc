@@ -32,6 +32,22 @@ std::atomic<int64_t> g_max_age{PARTIAL_MAX_AGE_DEFAULT};
 
 bool is_journal_name(const char* name) { return ends_with(name, JOURNAL_SUFFIX) && strlen(name) >= 5; }
 
+// The files expiry looks at: journals, and temporary images and catalogs
+// ("<name><image or catalog extension>.tmp").
+enum class TempKind : uint8_t { none, journal, image, catalog };
+
+TempKind temp_kind(const char* name) {
+  if (is_journal_name(name)) return TempKind::journal;
+  std::string_view s(name);
+  if (!ends_with(s, TMP_SUFFIX)) return TempKind::none;
+  s.remove_suffix(TMP_SUFFIX.size());
+  for (uint8_t type = 0; type <= BACKUP_INC; ++type) {
+    if (ends_with(s, image_extension(type))) return TempKind::image;
+    if (ends_with(s, catalog_extension(type))) return TempKind::catalog;
+  }
+  return TempKind::none;
+}
+
 template <typename... Args>
 bool format_fits(char* buf, size_t cap, const char* fmt, Args... args) {
   int n = snprintf(buf, cap, fmt, args...);
@@ -248,6 +264,37 @@ struct Replay {
     return STATUS_OK;
   }
 };
+
+// Stale partials a single search looks at, at most.
+inline constexpr size_t STALE_VISIT_MAX = 64;
+
+// A partial already dealt with in this search, known by what its journal
+// header says (the search hands the predicate nothing else).
+struct VisitedPartial {
+  Uuid uuid;
+  int64_t created;
+};
+
+struct StaleKey {
+  const char* name;
+  uint8_t type;
+  Uuid parent_uuid;
+  VisitedPartial visited[STALE_VISIT_MAX];
+  size_t visited_count;
+};
+
+bool match_stale(const BackupHeader& h, const void* key) {
+  const auto* k = static_cast<const StaleKey*>(key);
+  if (header_type(h) != k->type || uuid_equal(header_parent_uuid(h), k->parent_uuid) != 1) return false;
+  char name[HDR_NAME_SIZE];
+  header_name(h, name);
+  if (strcmp(name, k->name) != 0) return false;
+  Uuid id = header_uuid(h);
+  for (size_t i = 0; i < k->visited_count; ++i) {
+    if (k->visited[i].created == header_created(h) && uuid_equal(k->visited[i].uuid, id) == 1) return false;
+  }
+  return true;
+}
 
 // Visitor of the single pass: applies every valid record as the scan meets
 // it and notes, at each checkpoint, how far the entries are trusted.
@@ -510,8 +557,10 @@ uint64_t partial_expire(const char* dir, int64_t max_age_seconds) {
   int64_t now = now_seconds();
   uint64_t removed = 0;
   char path[PARTIAL_PATH_SIZE];
+  char journal[PARTIAL_PATH_SIZE + JOURNAL_SUFFIX.size()];
   while (const char* file_name = d.next()) {
-    if (!is_journal_name(file_name)) continue;
+    TempKind kind = temp_kind(file_name);
+    if (kind == TempKind::none) continue;
     if (!format_fits(path, sizeof path, "%s/%s", dir, file_name)) continue;
     int64_t mtime = 0;
     int32_t rc = path_mtime(path, &mtime);
@@ -519,14 +568,69 @@ uint64_t partial_expire(const char* dir, int64_t max_age_seconds) {
     if (rc != STATUS_OK) continue;
     int64_t age = now - mtime;
     if (age <= max_age_seconds) continue;
-    // A held lock means a session is still receiving this backup (it may
-    // just be idle); its files are not ours to delete.
-    if (partial_lock_try(path, -1) != STATUS_OK) continue;
-    partial_remove(path);
-    partial_unlock(path);
-    removed += 1;
+    switch (kind) {
+      case TempKind::journal:
+        // A held lock means a session is still receiving this backup (it
+        // may just be idle); its files are not ours to delete.
+        if (partial_lock_try(path, -1) != STATUS_OK) break;
+        partial_remove(path);
+        partial_unlock(path);
+        removed += 1;
+        break;
+      case TempKind::image: {
+        // Left by a crash between the name's reservation and the journal's
+        // creation, or by a backup without a journal that ended unfinished.
+        // One with a journal belongs to a partial (expired with it); one
+        // whose journal's lock is held belongs to a backup still being
+        // received (the lock is held with or without a journal).
+        size_t stem = strlen(path) - TMP_SUFFIX.size();
+        if (!format_fits(journal, sizeof journal, "%.*s%s", static_cast<int>(stem), path, JOURNAL_SUFFIX.data())) break;
+        if (path_exists(journal) || partial_lock_try(journal, -1) != STATUS_OK) break;
+        log_write(LEVEL_DEBUG, "removing %s: %s", path, "temporary image without a journal");
+        (void)file_remove(path);  // best effort, like every removal of expiry
+        partial_unlock(journal);
+        break;
+      }
+      case TempKind::catalog:
+        // A catalog is written under this name and renamed at once; an old
+        // one is what a failed write left.
+        log_write(LEVEL_DEBUG, "removing %s: %s", path, "temporary catalog of a failed write");
+        (void)file_remove(path);  // best effort
+        break;
+      case TempKind::none:
+        break;
+    }
   }
   return removed;
+}
+
+void partial_remove_stale(const char* dir, const char* name, uint8_t type, const Uuid& parent_uuid) {
+  auto* key = new (std::nothrow) StaleKey;
+  if (key == nullptr) return;  // only housekeeping; expiry catches them later
+  key->name = name != nullptr ? name : "";
+  key->type = type;
+  key->parent_uuid = parent_uuid;
+  key->visited_count = 0;
+  char path[PARTIAL_PATH_SIZE];
+  auto* found = new (std::nothrow) BackupHeader;
+  while (found != nullptr && key->visited_count < STALE_VISIT_MAX) {
+    if (partial_find(dir, match_stale, key, path, sizeof path, found) != STATUS_OK) break;
+    if (partial_lock_try(path, -1) != STATUS_OK) break;
+    partial_remove(path);
+    partial_unlock(path);
+    key->visited[key->visited_count++] = VisitedPartial{header_uuid(*found), header_created(*found)};
+  }
+  delete found;
+  delete key;
+}
+
+void partial_discard(const char* dir, const Uuid& uuid, int holder, uint32_t wait_ms) {
+  char journal_path[PARTIAL_PATH_SIZE];
+  if (partial_find_by_uuid(dir, uuid, journal_path, sizeof journal_path) == STATUS_OK &&
+      partial_lock_takeover(journal_path, holder, wait_ms) == STATUS_OK) {
+    partial_remove(journal_path);
+    partial_unlock(journal_path);
+  }
 }
 
 }  // namespace orv

@@ -9,14 +9,8 @@
 // short (by a crash, or a catalog that could not be written) leaves it.
 // Expiry looks at every ".part" file, whether or not it reads.
 //
-// Continuing a partial (the session's CONTINUE):
-//   1. partial_find_by_uuid, then partial_lock_takeover (15,000 ms).
-//   2. partial_load; on failure release the lock.
-//   3. image path = "<dir>/<image_name>", catalog path = "<dir>/<catalog_name>";
-//      partial_prepare_image("<image path>.tmp", checkpoint_image_size).
-//   4. journal_reopen (journal.h) with the journal path and the partial.
-//   5. Take over header, entries (malloc'd: the taker may realloc and
-//      free them) and build a KeyIndex of the entries.
+// Continuing a partial is the backup writer's (backup_writer.h): it finds,
+// locks, loads and prepares the partial with the functions below.
 //
 // Functions touch only files and the caller's memory, except that
 // partial_expire takes partial locks (partial_lock.h). Searches and expiry
@@ -112,8 +106,26 @@ void partial_remove(const char* journal_path);
 
 // Deletes the partials of dir whose journal was last modified more than
 // max_age_seconds ago, skipping any whose lock is held (a backup still being
-// received). Returns the number deleted; 0 when max_age_seconds <= 0 or dir
+// received). Also deletes, when as old, a temporary image ("<image>.tmp")
+// that has no journal and whose journal's lock nobody holds, and a
+// temporary catalog ("<catalog>.tmp") left by a failed catalog write; each
+// with a DEBUG line. Only regular files are considered (anything else under
+// such a name gets a DEBUG line and stays). Returns the number of partials
+// deleted (temporary files not counted); 0 when max_age_seconds <= 0 or dir
 // cannot be opened.
 uint64_t partial_expire(const char* dir, int64_t max_age_seconds);
+
+// Deletes the partial of dir whose header has uuid when its lock can be had
+// within wait_ms (partial_lock_takeover for holder: a connection holding it
+// is ended first), then releases the lock. Nothing is reported: a partial
+// that is not there, or not let go in time, stays as it is.
+void partial_discard(const char* dir, const Uuid& uuid, int holder, uint32_t wait_ms);
+
+// Deletes the partials of dir left by earlier runs of a backup (same name,
+// type and parent_uuid, as partial_find_by_name) that nobody holds: an
+// agent that cannot continue backups would otherwise leave them to expiry.
+// Each partial is visited once, so one that cannot be deleted does not keep
+// the search going; a partial in use ends it. Failures are ignored.
+void partial_remove_stale(const char* dir, const char* name, uint8_t type, const Uuid& parent_uuid);
 
 }  // namespace orv

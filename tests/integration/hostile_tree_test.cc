@@ -353,5 +353,79 @@ TEST_F(HostileTree, DiagnosticsDirectoryIsNeverAWorkingDirectory) {
   EXPECT_TRUE(s.backup("diagnosis", "db", 0x53)) << "only the directory itself is guarded";
 }
 
+// A temporary image that cannot be created is reported as such, with the
+// system's reason in the log; a name too long for the journal is a bad
+// name, refused before anything is created.
+TEST_F(HostileTree, ImageCreationFailuresAreNotNameCollisions) {
+  std::string locked = files.dir.make_dir("storage/tenA/locked");
+  ASSERT_EQ(chmod(locked.c_str(), 0555), 0);
+  start({"--no-diag"});
+  {
+    Conn a;
+    ASSERT_EQ(a.open(port, kKeyA), STATUS_OK);
+    EXPECT_NE(client_begin(&a.c, begin_request("tenA/locked", "db", 0x60)), STATUS_OK);
+    EXPECT_EQ(a.c.last_error.status, STATUS_IO);
+    EXPECT_STREQ(a.c.last_error.text, "failed to create image file");
+  }
+  EXPECT_TRUE(proc.wait_for_log("WARN  failed to create image file " + root_link + "/tenA/locked/db-", kWaitMs));
+  EXPECT_TRUE(proc.wait_for_log(".csfb.tmp: Permission denied (I/O error, status=-1)", kWaitMs)) << proc.log();
+  EXPECT_TRUE(fs::is_empty(locked));
+  (void)chmod(locked.c_str(), 0755);
+
+  // The journal records the image's file name in 239 characters: 221
+  // characters of name leave room for "-<minute>.csfb"; 222 do not.
+  std::string fits(221, 'n');
+  std::string too_long(222, 'n');
+  {
+    Conn a;
+    ASSERT_EQ(a.open(port, kKeyA), STATUS_OK);
+    EXPECT_NE(client_begin(&a.c, begin_request("tenA", too_long, 0x61)), STATUS_OK);
+    EXPECT_EQ(a.c.last_error.status, STATUS_INVALID);
+    EXPECT_STREQ(a.c.last_error.text, "invalid target_name or path collision");
+  }
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(tenA)) left.push_back(e.path().filename().string());
+  EXPECT_EQ(left, std::vector<std::string>{"locked"}) << "nothing was created for the refused name";
+  Conn a;
+  ASSERT_EQ(a.open(port, kKeyA, FLAG_CONTINUE), STATUS_OK);
+  ASSERT_EQ(client_begin(&a.c, begin_request("tenA", fits, 0x62)), STATUS_OK);
+  EXPECT_EQ(proc.log().find("no journal for"), std::string::npos) << "the name fits the journal";
+}
+
+// Expiry also takes temporary files no backup will ever finish: an old
+// temporary image without a journal (a crash between the name's
+// reservation and the journal), an old temporary catalog (a failed catalog
+// write). Young ones, one that belongs to a partial, and anything that is
+// not a regular file stay.
+TEST_F(HostileTree, ExpiryRemovesOldTemporaryFilesWithoutAJournal) {
+  auto plant = [&](const std::string& name, int days) {
+    std::string path = tenA + "/" + name;
+    EXPECT_TRUE(orv_support::write_text(path, "x"));
+    age_days(path, days);
+    return path;
+  };
+  std::string orphan = plant("lost-202001010000.csfb.tmp", 30);
+  std::string orphan_inc = plant("lost-202001010000.csib.tmp", 30);
+  std::string catalog_tmp = plant("lost-202001010000.infb.tmp", 30);
+  std::string young = plant("new-202001010000.csdb.tmp", 0);
+  std::string with_journal = plant("part-202001010000.csfb.tmp", 30);
+  std::string journal = plant("part-202001010000.csfb.part", 0);  // a young partial
+  std::string other = plant("notes.tmp", 30);
+  std::string fifo = tenA + "/pipe-202001010000.csfb.tmp";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  age_days(fifo, 30);
+  start({"--partial-max-age", "1", "--no-diag"});
+
+  Conn a;
+  ASSERT_EQ(a.open(port, kKeyA), STATUS_OK);
+  ASSERT_TRUE(a.backup("tenA", "db", 0x70));
+  EXPECT_FALSE(fs::exists(orphan));
+  EXPECT_FALSE(fs::exists(orphan_inc));
+  EXPECT_FALSE(fs::exists(catalog_tmp));
+  for (const std::string& kept : {young, with_journal, journal, other, fifo}) {
+    EXPECT_TRUE(fs::exists(fs::symlink_status(kept))) << kept;
+  }
+}
+
 }  // namespace
 }  // namespace orv

@@ -151,8 +151,8 @@ class ResumeTest : public ::testing::Test {
     ASSERT_EQ(a.begin(), STATUS_OK);
     ASSERT_EQ(a.next_type(), MSG_BEGIN_OK);
     for (uint64_t k = 1; k <= 3; ++k) ASSERT_EQ(a.block(k, 100, static_cast<uint8_t>(k)), STATUS_OK);
-    journal = a.session->journal_path;
-    tmp_image = a.session->tmp_image_path;
+    journal = a.session->backup.journal_path();
+    tmp_image = a.session->backup.tmp_image_path();
     a.end();
     ASSERT_TRUE(fs::exists(journal));
     ASSERT_EQ(fs::file_size(tmp_image), 300u);
@@ -169,8 +169,8 @@ class ResumeTest : public ::testing::Test {
     EXPECT_EQ(e.status, status);
     EXPECT_STREQ(e.text, text);
     EXPECT_EQ(b.session->state, SessionState::wait_begin);
-    EXPECT_FALSE(b.session->journaling);
-    EXPECT_EQ(b.session->image_fd, -1);
+    EXPECT_FALSE(b.session->backup.journaling());
+    EXPECT_FALSE(b.session->backup.is_open());
     EXPECT_EQ(partial_locks().held(journal.c_str()), held_by_test);
     EXPECT_EQ(snapshot(root.path()), before);
   }
@@ -216,21 +216,20 @@ TEST_F(ResumeTest, ContinueCutsBothFilesBackToTheLastCheckpoint) {
   EXPECT_EQ(b.next_type(), 0);
 
   EXPECT_EQ(b.session->state, SessionState::receiving_blocks);
-  EXPECT_TRUE(b.session->resumed);
-  EXPECT_TRUE(b.session->journaling);
-  EXPECT_EQ(b.session->image_size, 300u);
+  EXPECT_TRUE(b.session->backup.resumed());
+  EXPECT_TRUE(b.session->backup.journaling());
+  EXPECT_EQ(b.session->backup.image_size(), 300u);
   EXPECT_EQ(fs::file_size(tmp_image), 300u);
   EXPECT_EQ(fs::file_size(journal), JOURNAL_FIRST_RECORD + 4 * JOURNAL_RECORD_SIZE);
-  EXPECT_STREQ(b.session->journal_path, journal.c_str());
-  EXPECT_STREQ(b.session->tmp_image_path, tmp_image.c_str());
+  EXPECT_STREQ(b.session->backup.journal_path(), journal.c_str());
+  EXPECT_STREQ(b.session->backup.tmp_image_path(), tmp_image.c_str());
   EXPECT_TRUE(partial_locks().held(journal.c_str()));
-  uint64_t pos = 0;  // keys indexed by their position
-  EXPECT_TRUE(key_index_find(b.session->key_index, 2, &pos));
-  EXPECT_EQ(pos, 1u);
+  ASSERT_EQ(b.session->backup.entry_count(), 3u);  // in catalog order
+  EXPECT_EQ(entry_key(b.session->backup.entries()[1]), 2u);
 
   // The continued backup appends where the checkpoint left off.
   ASSERT_EQ(b.block(4, 10, 4), STATUS_OK);
-  EXPECT_EQ(b.session->image_size, 310u);
+  EXPECT_EQ(b.session->backup.image_size(), 310u);
   b.end();
   EXPECT_FALSE(partial_locks().held(journal.c_str()));
   EXPECT_EQ(fs::file_size(tmp_image), 310u);

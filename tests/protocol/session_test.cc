@@ -86,7 +86,7 @@ class SessionTest : public ::testing::Test {
 
 TEST_F(SessionTest, InitClearsRecordAndPicksDiagDir) {
   EXPECT_EQ(session->state, SessionState::wait_hello);
-  EXPECT_EQ(session->image_fd, -1);
+  EXPECT_FALSE(session->backup.is_open());
   EXPECT_STREQ(session->diag_dir, "/srv/root/diag");
   Channel none;
   Session other;
@@ -212,17 +212,6 @@ TEST_F(SessionTest, SubdirPermissionAndWorkingDirectory) {
   EXPECT_EQ(session_check_subdir(&other, sub.c_str(), workdir, sizeof workdir), STATUS_INVALID);
   EXPECT_EQ(session_check_subdir(&other, sub.substr(0, 63).c_str(), workdir, sizeof workdir), STATUS_OK);
   other.channel = Channel{};  // still owned by the fixture's session
-}
-
-TEST_F(SessionTest, EndReleasesEntriesAndImage) {
-  session->entries = static_cast<CatalogEntry*>(calloc(4, sizeof(CatalogEntry)));
-  session->entry_count = 4;
-  session->entry_capacity = 4;
-  session->image_fd = dup(peer.fd);
-  session_end(session.get(), STATUS_IO);
-  EXPECT_EQ(session->entries, nullptr);
-  EXPECT_EQ(session->entry_count, 0u);
-  EXPECT_EQ(session->image_fd, -1);
 }
 
 }  // namespace

@@ -30,6 +30,7 @@
 #include "integrity/sha256.h"
 #include "protocol/acl.h"
 #include "protocol/session.h"
+#include "store/backup_writer.h"
 #include "store/catalog.h"
 #include "store/journal.h"
 #include "store/partial_lock.h"
@@ -324,6 +325,7 @@ TEST_F(Concurrency, DiagnosticsRecordsFromManyThreadsStayWhole) {
   constexpr int kThreads = 8;
   constexpr int kRecords = 40;
   std::string diag = dir.sub("diag-many");
+  std::string work = dir.sub("diag-many-backups");
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
@@ -332,7 +334,13 @@ TEST_F(Concurrency, DiagnosticsRecordsFromManyThreadsStayWhole) {
       session_init(s.get(), root.c_str(), acl, 2, diag.c_str(), true, none);
       // A long name, so a record split over several writes would show.
       std::string name = "thread" + std::to_string(t) + "-" + std::string(40, static_cast<char>('a' + t));
-      memcpy(s->header.bytes + HDR_NAME_OFF, name.c_str(), name.size());
+      BackupOpenRequest req;
+      req.workdir = work.c_str();
+      req.name = name.c_str();
+      snprintf(req.fields.name, sizeof req.fields.name, "%s", name.c_str());
+      OpenRefusal refusal;
+      uint64_t expired = 0;
+      ASSERT_EQ(s->backup.open(req, &refusal, &expired), STATUS_OK);
       for (int i = 0; i < kRecords; ++i) diag_write_session_record(*s, -1);
       session_end(s.get(), 0);
     });

@@ -1,0 +1,227 @@
+// The writer of one open backup: owns it from the moment it is opened (a new
+// backup, or a partial taken over to be continued) until it is finished or
+// abandoned, with every file, lock and durability step of that life.
+//
+// Files, all named by the writer (see names.h):
+//   tmp_image_path  block data in arrival order, appended at image_size with
+//                   one positioned write per block, straight from the
+//                   caller's buffer
+//   journal_path    the journal ("<image>.part"), also the name of the
+//                   partial's lock that the writer holds while journaling
+//   image_path, catalog_path   the final names, taken by finish
+//
+// Durability: a checkpoint fsyncs the image, then writes the journal's
+// records and a checkpoint record and fsyncs the journal (journal.h). Only
+// after that are the image pages it covered dropped from the page cache:
+// backup images are written once and rarely read back soon, and a page
+// cache that keeps growing caps the write rate.
+//
+// Life of a writer:
+//   idle --open/resume--> open --finish--> finished
+//                          |  \--(finish failed)--> image closed, partial kept
+//                          \--abandon--> idle (files left as a partial)
+// While open, the writer is journaling (the journal open and the lock of
+// journal_path held for `holder`) or not (the journal could not be had, or
+// failed later: it was deleted). A journal failure never stops the backup;
+// it only means it can no longer be continued. The lock, once had, is held
+// until the backup is finished or abandoned, journal or not, so that
+// expiry never takes the temporary image of a backup still being received.
+//
+// The writer is owned by one connection's session and used from that
+// connection's thread only. Of the shared state it touches only the
+// process-wide partial locks (partial_lock.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "integrity/uuid.h"
+#include "store/formats.h"
+#include "store/journal.h"
+#include "store/key_index.h"
+
+namespace orv {
+
+// Longest working directory ("<storage root>/<subdirectory>", with the NUL)
+// a backup can be opened in; the file names below it always fit the paths.
+inline constexpr size_t WRITER_WORKDIR_SIZE = 576;
+inline constexpr size_t WRITER_IMAGE_PATH_SIZE = 1024;
+inline constexpr size_t WRITER_CATALOG_PATH_SIZE = 1024;
+inline constexpr size_t WRITER_TMP_IMAGE_PATH_SIZE = 1040;
+inline constexpr size_t WRITER_JOURNAL_PATH_SIZE = 1040;
+
+// A new backup to open.
+struct BackupOpenRequest {
+  const char* workdir = nullptr;  // working directory; created (one level) if missing
+  const char* name = nullptr;     // the full name the agent sent (names and stale partials)
+  // The header to write; `created` is set by open, `name` is cut to 63
+  // characters by the caller.
+  BackupHeaderFields fields;
+  const char* retention = nullptr;        // "" or null: no expiry
+  const char* retention_label = nullptr;
+  // The agent cannot continue backups: partials of an earlier run with the
+  // same name, type and parent that nobody holds are deleted first.
+  bool remove_stale_partials = false;
+  int holder = -1;  // socket of the connection, recorded with the lock
+  int64_t partial_max_age = 0;  // partials of workdir older than this (s) are expired first; <= 0: none
+};
+
+// Which step of open refused the backup (the status says why).
+enum class OpenRefusal : uint8_t {
+  none,
+  directory,   // the working directory could not be prepared
+  empty_name,  // STATUS_INVALID
+  retention,   // STATUS_INVALID
+  names,       // no name could be chosen (invalid name, all taken, too long)
+  image,       // the temporary image could not be created
+};
+
+// Which step of resume refused the partial; the returned status goes with it.
+enum class ResumeRefusal : uint8_t {
+  none,
+  not_found,      // STATUS_NOT_FOUND: no partial with that uuid
+  in_use,         // STATUS_AGAIN: another connection did not let go in time
+  no_checkpoint,  // STATUS_CORRUPT: the journal does not read up to a checkpoint
+  bad_journal,    // STATUS_CORRUPT: the journal names files outside its directory
+  cannot_continue,  // the failing step's status (image, journal, lock table)
+  no_memory,      // STATUS_NOMEM
+};
+
+class BackupWriter {
+ public:
+  BackupWriter() = default;
+  // Abandons an open backup (as abandon()) and releases everything.
+  ~BackupWriter();
+  BackupWriter(const BackupWriter&) = delete;
+  BackupWriter& operator=(const BackupWriter&) = delete;
+
+  // Opens a new backup, in this order: the working directory (dir_ensure),
+  // the header (created = now; name and retention checked), the names
+  // (backup_paths reserves them by creating the temporary image), expiry of
+  // old partials, removal of stale ones, the temporary image created empty,
+  // the partial's lock taken for req.holder, the journal created. A lock or
+  // journal that cannot be had only leaves the backup without a journal
+  // (logged: "no journal for <image>: this backup cannot be continued if it
+  // is interrupted").
+  // *expired gets the number of partials deleted by expiry (also when a
+  // later step refuses). On refusal *refusal tells the step, the status is
+  // returned, the writer is idle again and no file of the refused backup is
+  // left (a working directory created stays); header() keeps what was
+  // filled in before the refusal, for the caller's report.
+  // REQUIRES: the writer is idle.
+  [[nodiscard]] int32_t open(const BackupOpenRequest& req, OpenRefusal* refusal, uint64_t* expired);
+
+  // Takes over the partial of workdir whose header has `uuid`: its lock
+  // (partial_lock_takeover for holder, waiting at most wait_ms and ending
+  // the connection that holds it), its journal read up to the last valid
+  // checkpoint, the temporary image and the journal cut back to that
+  // checkpoint and fsynced, the journal reopened for appending. Logs
+  // "continuing backup <uuid>: <n> entries, <bytes> image bytes kept".
+  // The entries stay in catalog order; a later block with a key already
+  // held replaces its entry in place.
+  // On refusal the returned status is the one to report with *refusal, the
+  // writer is idle again, the lock is released and nothing stored changed.
+  // REQUIRES: the writer is idle.
+  [[nodiscard]] int32_t resume(const char* workdir, const Uuid& uuid, int holder, uint32_t wait_ms,
+                               ResumeRefusal* refusal);
+
+  // Outcome of a block or drop request besides its status.
+  struct Progress {
+    bool image_failed = false;  // the status is the image write's (the backup cannot go on)
+    bool checkpointed = false;  // a checkpoint completed: all recorded so far is durable
+  };
+
+  // Appends one block: `entry` carries the key, the agent's fields and the
+  // flags; its offset and length are set here. Unless the entry's flags say
+  // "no data" (then `data` is ignored and the entry gets offset all ones,
+  // length 0), data is written at the end of the image. The entry is
+  // recorded (in a continued backup replacing an entry with the same key),
+  // journaled, and a checkpoint is made when one is due.
+  // Failures: the image write's status with progress->image_failed (nothing
+  // recorded; image_size unchanged), or STATUS_NOMEM for the entry list or
+  // key index. A journal failure is not one (see the top of this file).
+  // REQUIRES: open, not finished.
+  [[nodiscard]] int32_t append_block(CatalogEntry entry, std::span<const uint8_t> data, Progress* progress);
+
+  // Marks the entries of `count` keys (little-endian u64s back to back in
+  // keys_le) as dropped, journaling each newly dropped one; keys unknown or
+  // already dropped are skipped. Only a continued backup has entries an
+  // agent may withdraw: in a new one the keys are ignored. Then a
+  // checkpoint when one is due. Never fails.
+  // REQUIRES: open, not finished; keys_le holds 8 * count bytes.
+  void drop_entries(std::span<const uint8_t> keys_le, uint32_t count, Progress* progress);
+
+  // Makes a checkpoint now when journaling; true when one completed. A
+  // failure abandons the journal. REQUIRES: open, image not closed.
+  bool checkpoint();
+
+  // Finishes the backup: dropped entries removed, the rest sorted; the
+  // image fsynced, closed and renamed to its final name; the catalog
+  // written (catalog_write syncs the directory, which also makes the
+  // image's rename durable); then the journal deleted, its directory
+  // synced and the lock released. On success *entry_count and the image
+  // size tell what was stored. On failure the image is closed, the backup
+  // can only be abandoned, and the partial stays whole (the image gets its
+  // temporary name back when the catalog could not be written).
+  // REQUIRES: open, not finished.
+  [[nodiscard]] int32_t finish(uint64_t* entry_count);
+
+  // Ends an open backup without finishing it: when journaling, a last
+  // checkpoint if the image is open (its result ignored), the journal
+  // closed and the lock released, so the temporary image and the journal
+  // stay as a partial that a later resume can take over. Then the image is
+  // closed and the entry list and index freed. The header, paths and
+  // image_size keep their values for the caller's report. No-op when idle.
+  void abandon();
+
+  bool is_open() const { return open_; }
+  bool journaling() const { return journaling_; }
+  bool resumed() const { return resumed_; }
+  bool finished() const { return finished_; }
+  uint64_t image_size() const { return image_size_; }
+  uint64_t entry_count() const { return entry_count_; }
+  std::span<const CatalogEntry> entries() const { return {entries_, static_cast<size_t>(entry_count_)}; }
+  const BackupHeader& header() const { return header_; }
+  const char* image_path() const { return image_path_; }
+  const char* tmp_image_path() const { return tmp_image_path_; }
+  const char* catalog_path() const { return catalog_path_; }
+  const char* journal_path() const { return journal_path_; }
+
+ private:
+  void reset();
+  int32_t lock_try(int holder);
+  void lock_release();
+  void close_image();
+  void release_memory();
+  int32_t write_image(std::span<const uint8_t> data);
+  int32_t record_entry(const CatalogEntry& entry);
+  int32_t reserve_entries(uint64_t needed);
+  void fill_key_index();
+  void start_journal(int holder);
+  bool checkpoint_if_due();
+  void abandon_journal(const char* what);
+
+  BackupHeader header_ = {};
+  char tmp_image_path_[WRITER_TMP_IMAGE_PATH_SIZE] = {};
+  char image_path_[WRITER_IMAGE_PATH_SIZE] = {};
+  char catalog_path_[WRITER_CATALOG_PATH_SIZE] = {};
+  char journal_path_[WRITER_JOURNAL_PATH_SIZE] = {};  // also names the partial's lock
+  int image_fd_ = -1;             // owned; -1 when closed
+  uint64_t image_size_ = 0;       // block bytes written to the image
+  uint64_t image_uncached_ = 0;   // image bytes already dropped from the page cache (durable ones)
+  JournalWriter journal_;         // fd -1 when there is no journal
+  bool open_ = false;
+  bool journaling_ = false;       // journal open (and lock held)
+  bool locked_ = false;           // the lock of journal_path_ held, with or without a journal
+  bool resumed_ = false;          // took over a partial
+  bool indexed_ = false;          // key_index_ maps every entry's key (resumed only)
+  bool finished_ = false;
+  // Entries in arrival order (malloc'd; grown geometrically).
+  CatalogEntry* entries_ = nullptr;
+  uint64_t entry_count_ = 0;
+  uint64_t entry_capacity_ = 0;
+  KeyIndex key_index_;            // key -> position in entries_; only when resumed
+};
+
+}  // namespace orv
