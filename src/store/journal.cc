@@ -78,6 +78,11 @@ int32_t journal_create(JournalWriter* w, const char* path, const BackupHeader& h
   reset(w);
   if (path == nullptr || catalog_path == nullptr || image_path == nullptr) return STATUS_INVALID;
   if (strlen(path) >= JOURNAL_PATH_SIZE) return STATUS_INVALID;
+  // Names cut to fit the header would never lead back to the files: such a
+  // journal could not be continued, so none is made.
+  if (base_name(catalog_path).size() >= JH_NAME_SIZE || base_name(image_path).size() >= JH_NAME_SIZE) {
+    return STATUS_INVALID;
+  }
   // O_EXCL makes "already exists" and the creation one step.
   int fd = -1;
   int32_t rc = file_create_excl(path, FILE_MODE, &fd);

@@ -9,7 +9,6 @@
 #include "core/status.h"
 #include "core/text.h"
 #include "store/file_io.h"
-#include "store/journal_format.h"
 
 namespace orv {
 
@@ -18,7 +17,6 @@ namespace {
 constexpr std::string_view kCatalogExt[3] = {".infb", ".indb", ".inib"};
 constexpr std::string_view kImageExt[3] = {".csfb", ".csdb", ".csib"};
 constexpr size_t kExtLen = 5;
-static_assert(BACKUP_FILE_NAME_MAX + 1 == JH_NAME_SIZE);
 // Room for an image path plus ".part" or ".tmp".
 constexpr size_t kSideFileSize = STORE_PATH_SIZE + 8;
 
@@ -93,13 +91,11 @@ int32_t backup_paths(const char* dir, const char* name, uint8_t type, int64_t cr
     if (!format_fits(img, sizeof img, "%s%s", base, img_ext)) return STATUS_INVALID;
     if (!format_fits(tmp, sizeof tmp, "%s%s", img, TMP_SUFFIX.data())) return STATUS_INVALID;
     if (!format_fits(part, sizeof part, "%s%s", img, JOURNAL_SUFFIX.data())) return STATUS_INVALID;
-    // The journal records both names and is itself named after the image:
-    // a name that would not fit is refused before anything is created,
-    // rather than cut in the journal (which could then never be continued).
+    // The journal is named after the image: a name that leaves no room for
+    // it is refused before anything is created (the image's own names are
+    // shorter still).
     size_t base_len = strlen(base) - strlen(dir) - 1;
-    if (base_len + kExtLen > BACKUP_FILE_NAME_MAX || base_len + kExtLen + JOURNAL_SUFFIX.size() > NAME_MAX) {
-      return STATUS_INVALID;
-    }
+    if (base_len + kExtLen + JOURNAL_SUFFIX.size() > NAME_MAX) return STATUS_INVALID;
     if (path_exists(cat) || path_exists(img) || path_exists(tmp) || path_exists(part)) continue;
     if (strlen(cat) >= catalog_cap || strlen(img) >= image_cap) return STATUS_INVALID;
     int error = 0;

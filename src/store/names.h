@@ -23,9 +23,6 @@ inline constexpr size_t BACKUP_BASE_SIZE = 900;      // base path buffer, with t
 inline constexpr uint32_t BACKUP_NAME_COUNTER_MAX = 1000;
 inline constexpr std::string_view TMP_SUFFIX = ".tmp";
 inline constexpr std::string_view JOURNAL_SUFFIX = ".part";
-// Longest image or catalog file name (without directory) a journal header
-// can record (its 240-byte name fields, journal_format.h).
-inline constexpr size_t BACKUP_FILE_NAME_MAX = 239;
 
 // "FULL", "DIFF", "INC", or "?" for any other value.
 const char* backup_type_name(uint8_t type);
@@ -45,10 +42,9 @@ const char* image_extension(uint8_t type);
 // it, which is harmless) and owns it from then on.
 // Returns STATUS_INVALID for an empty name or one containing "/" or "\", for
 // a time that cannot be converted, when a path does not fit (1,023
-// characters, or the caller's capacity), or when a file name would not fit
-// the journal (the journal's own name, image name + ".part", must be a
-// valid file name, and the journal header holds image and catalog names of
-// at most BACKUP_FILE_NAME_MAX characters); STATUS_EXISTS when all 1,000
+// characters, or the caller's capacity), or when the journal's file name
+// (image file name + ".part") would be longer than a file name may be
+// (NAME_MAX); STATUS_EXISTS when all 1,000
 // names of that minute are taken; the mapped error when the reservation
 // cannot be created (then *reserve, when given, tells the path and the
 // errno, so that the caller can report a file that could not be created

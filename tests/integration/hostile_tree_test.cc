@@ -372,10 +372,11 @@ TEST_F(HostileTree, ImageCreationFailuresAreNotNameCollisions) {
   EXPECT_TRUE(fs::is_empty(locked));
   (void)chmod(locked.c_str(), 0755);
 
-  // The journal records the image's file name in 239 characters: 221
-  // characters of name leave room for "-<minute>.csfb"; 222 do not.
+  // "<name>-<minute>.csfb.part" must be one file name (255 bytes): 233
+  // characters of name leave no room for it. With 221 the journal (which
+  // records the image's file name in 239 characters) is made as well.
   std::string fits(221, 'n');
-  std::string too_long(222, 'n');
+  std::string too_long(233, 'n');
   {
     Conn a;
     ASSERT_EQ(a.open(port, kKeyA), STATUS_OK);

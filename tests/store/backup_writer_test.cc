@@ -331,7 +331,7 @@ int denying_open(const char* path, int flags, mode_t mode) {
 }
 
 // A temporary image that cannot be created is the image's refusal, not a
-// bad name; a name whose files the journal could not record is a bad name,
+// bad name; a name too long for the journal's file name is a bad name,
 // refused before anything is created.
 TEST_F(BackupWriterTest, ImageThatCannotBeCreatedIsNotABadName) {
   {
@@ -346,7 +346,9 @@ TEST_F(BackupWriterTest, ImageThatCannotBeCreatedIsNotABadName) {
     (void)file_io_set_ops(before);
     EXPECT_EQ(refusal, OpenRefusal::image);
   }
-  std::string too_long(222, 'n');
+  // "<name>-<minute>.csfb.part" must be one file name: 232 characters of
+  // name leave room for it, 233 do not.
+  std::string too_long(233, 'n');
   BackupWriter w;
   OpenRefusal refusal = OpenRefusal::none;
   uint64_t expired = 0;
@@ -355,6 +357,12 @@ TEST_F(BackupWriterTest, ImageThatCannotBeCreatedIsNotABadName) {
   DirReader d;
   ASSERT_EQ(d.open(workdir.c_str()), STATUS_OK);
   while (const char* n = d.next()) EXPECT_TRUE(strcmp(n, ".") == 0 || strcmp(n, "..") == 0) << n;
+  // The journal records the file names in 239 characters: with 232
+  // characters of name the backup runs without a journal, with 221 with one.
+  std::string no_journal(232, 'n');
+  ASSERT_EQ(w.open(request(no_journal.c_str()), &refusal, &expired), STATUS_OK);
+  EXPECT_FALSE(w.journaling());
+  w.abandon();
   std::string longest(221, 'n');
   ASSERT_EQ(w.open(request(longest.c_str()), &refusal, &expired), STATUS_OK);
   EXPECT_TRUE(w.journaling());
