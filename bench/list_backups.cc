@@ -16,9 +16,9 @@
 
 #include "../tests/support/server_process.h"
 #include "client/client.h"
+#include "core/file_io.h"
 #include "core/status.h"
 #include "protocol/payloads.h"
-#include "store/file_io.h"
 #include "store/formats.h"
 #include "store/scan.h"
 #include "store_bench_util.h"

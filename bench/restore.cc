@@ -23,11 +23,11 @@
 
 #include "../tests/support/server_process.h"
 #include "client/client.h"
+#include "core/file_io.h"
 #include "core/status.h"
 #include "protocol/messages.h"
 #include "protocol/payloads.h"
 #include "store/catalog.h"
-#include "store/file_io.h"
 #include "store/formats.h"
 #include "store_bench_util.h"
 

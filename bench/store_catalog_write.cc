@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <vector>
 
+#include "core/file_io.h"
 #include "core/unique_fd.h"
 #include "store/catalog.h"
-#include "store/file_io.h"
 #include "store_bench_util.h"
 
 using namespace orv;

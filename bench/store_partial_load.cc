@@ -9,9 +9,9 @@
 #include <random>
 #include <vector>
 
+#include "core/file_io.h"
 #include "core/unique_fd.h"
 #include "integrity/crc32c.h"
-#include "store/file_io.h"
 #include "store/journal.h"
 #include "store/partial.h"
 #include "store_bench_util.h"

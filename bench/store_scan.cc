@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "core/file_io.h"
 #include "core/log.h"
 #include "core/unique_fd.h"
-#include "store/file_io.h"
 #include "store/scan.h"
 #include "store_bench_util.h"
 

@@ -23,7 +23,7 @@
 
 #include "core/status.h"
 #include "fuzz_support.h"
-#include "protocol/acl.h"
+#include "server/acl.h"
 
 using orv_fuzz::Reader;
 

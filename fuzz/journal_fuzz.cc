@@ -30,10 +30,10 @@
 #include <string>
 #include <vector>
 
+#include "core/file_io.h"
 #include "core/log.h"
 #include "core/status.h"
 #include "fuzz_support.h"
-#include "store/file_io.h"
 #include "store/journal.h"
 #include "store/journal_format.h"
 #include "store/journal_reader.h"

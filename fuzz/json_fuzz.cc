@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "diag/json.h"
+#include "core/json.h"
 #include "fuzz_support.h"
 
 using orv_fuzz::JsonCheck;

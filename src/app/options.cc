@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/runlog.h"
 #include "core/log.h"
+#include "core/runlog.h"
 #include "core/status.h"
 #include "diag/selftest.h"
 
@@ -55,23 +55,12 @@ const OptionSpec logging_options[] = {
 
 namespace {
 
-// When arg is "<name>=<value>", returns a pointer to <value>; else null.
-const char* value_after_equals(const char* arg, const char* name) {
-  size_t n = strlen(name);
-  if (strncmp(arg, name, n) == 0 && arg[n] == '=') return arg + n + 1;
-  return nullptr;
-}
-
-bool equals(const char* arg, const char* name) {
-  return name != nullptr && strcmp(arg, name) == 0;
-}
-
 // Row of table that arg names, or null. A row without a value never matches
 // an argument written with "=".
 const OptionSpec* find_row(const OptionSpec* table, const char* arg) {
   for (const OptionSpec* row = table; row->long_name != nullptr; ++row) {
-    if (equals(arg, row->long_name) || equals(arg, row->alias)) return row;
-    if (row->takes_value && value_after_equals(arg, row->long_name) != nullptr) return row;
+    if (opt_equals(arg, row->long_name) || opt_equals(arg, row->alias)) return row;
+    if (row->takes_value && opt_value_after_equals(arg, row->long_name) != nullptr) return row;
   }
   return nullptr;
 }
@@ -95,24 +84,6 @@ __attribute__((format(printf, 1, 2))) void option_warning(const char* format, ..
 }
 
 }  // namespace
-
-const char* opt_value(int argc, const char* const* argv, const char* long_name, const char* alias,
-                      const char* def) {
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    const char* v = value_after_equals(arg, long_name);
-    if (v != nullptr) return v;
-    if (equals(arg, long_name) || equals(arg, alias)) return i + 1 < argc ? argv[i + 1] : def;
-  }
-  return def;
-}
-
-int opt_flag(int argc, const char* const* argv, const char* long_name, const char* alias) {
-  for (int i = 1; i < argc; ++i) {
-    if (equals(argv[i], long_name) || equals(argv[i], alias)) return 1;
-  }
-  return 0;
-}
 
 int opt_check(int argc, const char* const* argv, const OptionSpec* table, int max_positional) {
   int warnings = 0;

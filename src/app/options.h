@@ -1,14 +1,14 @@
-// Command-line lookups shared by every mode, the tables of options the
-// program knows, and the server settings built from the command line.
-//
-// All lookups scan arguments 1..argc-1 and return pointers into argv; nothing
-// is copied. None of them stops at a "--" argument; only opt_check does.
+// The tables of options the program knows, the checks of a command line
+// against them, and the server settings built from the command line. The
+// lookups themselves (opt_value, opt_flag) are in core/args.h; none of them
+// stops at a "--" argument; only opt_check does.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
-#include "app/server_config.h"
+#include "core/args.h"
+#include "server/server_config.h"
 
 namespace orv {
 
@@ -35,18 +35,6 @@ extern const OptionSpec early_options[];
 // --no-syslog, --no-log, --syslog, --log, --log-path (recognised by opt_check
 // only once the run log is set up).
 extern const OptionSpec logging_options[];
-
-// Value of the first matching argument: "<long_name>=<value>" gives <value>;
-// an argument equal to long_name or alias gives the next argument, whatever
-// it holds, or def when there is none. No match gives def. A long name that
-// is only a prefix of an argument ("--log" against "--log-path") does not
-// match. alias may be null.
-const char* opt_value(int argc, const char* const* argv, const char* long_name, const char* alias,
-                      const char* def);
-
-// 1 when some argument equals long_name or alias exactly, else 0. A flag
-// written with "=" does not count.
-int opt_flag(int argc, const char* const* argv, const char* long_name, const char* alias);
 
 // Walks the command line up to a "--" argument and warns (log at WARN and run
 // log under RUNLOG_PROGRAM) about unknown options and about positional

@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "app/options.h"
-#include "app/runlog.h"
 #include "app/supervisor.h"
+#include "core/runlog.h"
 #include "diag/bundle.h"
-#include "protocol/session.h"
+#include "server/session.h"
 
 namespace orv {
 

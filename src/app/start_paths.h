@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "app/server_config.h"
+#include "server/server_config.h"
 
 namespace orv {
 

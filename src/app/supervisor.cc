@@ -15,12 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/privdrop.h"
 #include "core/log.h"
 #include "core/status.h"
 #include "core/text.h"
 #include "priv/priv_client.h"
 #include "priv/priv_server.h"
+#include "priv/privdrop.h"
 #include "server/listener.h"
 
 namespace orv {

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/server_config.h"
+#include "server/server_config.h"
 
 namespace orv {
 

@@ -12,10 +12,10 @@
 #include <new>
 
 #include "client/progress.h"
+#include "core/file_io.h"
 #include "core/status.h"
 #include "core/text.h"
 #include "integrity/sha256.h"
-#include "store/file_io.h"
 
 namespace orv {
 

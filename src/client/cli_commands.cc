@@ -11,10 +11,10 @@
 #include "client/agent_session.h"
 #include "client/cli_options.h"
 #include "client/progress.h"
+#include "core/json.h"
 #include "core/status.h"
+#include "core/sysinfo.h"
 #include "core/text.h"
-#include "diag/json.h"
-#include "diag/sysinfo.h"
 
 namespace orv {
 

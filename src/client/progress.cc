@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "diag/sysinfo.h"
+#include "core/sysinfo.h"
 
 namespace orv {
 

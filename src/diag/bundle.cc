@@ -9,15 +9,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/file_io.h"
+#include "core/json.h"
 #include "core/log.h"
 #include "core/status.h"
+#include "core/sysinfo.h"
 #include "core/text.h"
 #include "core/unique_fd.h"
-#include "diag/json.h"
 #include "diag/selftest.h"
-#include "diag/sysinfo.h"
 #include "diag/tar_zst.h"
-#include "store/file_io.h"
 
 namespace orv {
 namespace {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <new>
 
-#include "app/options.h"
+#include "core/args.h"
 #include "core/status.h"
 #include "diag/codec.h"
 #include "integrity/crc32c.h"

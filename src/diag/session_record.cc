@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/json.h"
 #include "core/log.h"
 #include "core/status.h"
-#include "diag/json.h"
-#include "diag/sysinfo.h"
+#include "core/sysinfo.h"
 
 namespace orv {
 

@@ -25,7 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "protocol/session.h"
+#include "server/session.h"
 
 namespace orv {
 

@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "protocol/acl.h"
-#include "protocol/session.h"
 #include "protocol/tls_channel.h"
+#include "server/acl.h"
+#include "server/session.h"
 
 namespace orv {
 

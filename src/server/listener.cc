@@ -16,12 +16,12 @@
 #include <ctime>
 #include <new>
 
-#include "app/privdrop.h"
 #include "core/log.h"
 #include "core/status.h"
 #include "core/text.h"
-#include "protocol/acl.h"
+#include "priv/privdrop.h"
 #include "protocol/tls_channel.h"
+#include "server/acl.h"
 #include "server/connection.h"
 #include "server/thread.h"
 #include "server/uring_scaffold.h"

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "app/server_config.h"
+#include "server/server_config.h"
 
 namespace orv {
 

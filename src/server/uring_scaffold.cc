@@ -13,10 +13,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/privdrop.h"
 #include "core/log.h"
 #include "core/status.h"
 #include "core/unique_fd.h"
+#include "priv/privdrop.h"
 
 namespace orv {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "app/server_config.h"
+#include "server/server_config.h"
 
 namespace orv {
 

@@ -10,14 +10,14 @@
 #include <new>
 
 #include "core/endian.h"
+#include "core/file_io.h"
 #include "core/log.h"
 #include "core/status.h"
+#include "core/sysinfo.h"
 #include "core/text.h"
 #include "core/unique_fd.h"
-#include "diag/sysinfo.h"
 #include "store/catalog.h"
 #include "store/entry_array.h"
-#include "store/file_io.h"
 #include "store/names.h"
 #include "store/partial.h"
 #include "store/partial_lock.h"
@@ -440,7 +440,8 @@ bool BackupWriter::checkpoint() {
   }
   // The range is on disk now; keeping it cached only slows further writes.
   if (image_size_ > image_uncached_) {
-    (void)posix_fadvise(image_fd_, static_cast<off_t>(image_uncached_), static_cast<off_t>(image_size_ - image_uncached_),
+    (void)posix_fadvise(image_fd_, static_cast<off_t>(image_uncached_),
+                        static_cast<off_t>(image_size_ - image_uncached_),
                         POSIX_FADV_DONTNEED);  // advice only; a refusal changes nothing
     image_uncached_ = image_size_;
   }

@@ -6,12 +6,12 @@
 #include <cstring>
 #include <new>
 
+#include "core/file_io.h"
 #include "core/status.h"
 #include "core/text.h"
 #include "core/unique_fd.h"
 #include "integrity/sha256.h"
 #include "store/entry_array.h"
-#include "store/file_io.h"
 
 namespace orv {
 

@@ -5,11 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/file_io.h"
 #include "core/status.h"
+#include "core/sysinfo.h"
 #include "core/text.h"
-#include "diag/sysinfo.h"
 #include "store/catalog.h"
-#include "store/file_io.h"
 #include "store/journal_format.h"
 #include "store/journal_reader.h"
 #include "store/partial.h"

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/file_io.h"
 #include "core/status.h"
-#include "store/file_io.h"
 
 namespace orv {
 

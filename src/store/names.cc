@@ -6,9 +6,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/file_io.h"
 #include "core/status.h"
 #include "core/text.h"
-#include "store/file_io.h"
 
 namespace orv {
 

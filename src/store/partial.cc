@@ -6,14 +6,14 @@
 #include <cstring>
 #include <new>
 
+#include "core/file_io.h"
 #include "core/log.h"
 #include "core/status.h"
+#include "core/sysinfo.h"
 #include "core/text.h"
 #include "core/unique_fd.h"
-#include "diag/sysinfo.h"
 #include "store/catalog.h"
 #include "store/entry_array.h"
-#include "store/file_io.h"
 #include "store/journal_reader.h"
 #include "store/key_index.h"
 #include "store/names.h"

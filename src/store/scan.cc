@@ -6,10 +6,10 @@
 #include <cstring>
 #include <new>
 
+#include "core/file_io.h"
 #include "core/log.h"
 #include "core/status.h"
 #include "core/text.h"
-#include "store/file_io.h"
 #include "store/names.h"
 
 namespace orv {

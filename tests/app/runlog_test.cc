@@ -1,4 +1,4 @@
-#include "app/runlog.h"
+#include "core/runlog.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

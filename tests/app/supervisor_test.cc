@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "app/privdrop.h"
 #include "core/status.h"
+#include "priv/privdrop.h"
 #include "priv/test_support.h"
 
 namespace orv {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "core/status.h"
+#include "core/sysinfo.h"
 #include "diag/archive_tools.h"
-#include "diag/sysinfo.h"
 
 namespace orv {
 namespace {

@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
+#include "core/file_io.h"
 #include "core/status.h"
 #include "reliability/sim_fs.h"
 #include "reliability/store_driver.h"
-#include "store/file_io.h"
 #include "store/journal.h"
 #include "store/partial.h"
 

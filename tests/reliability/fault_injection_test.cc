@@ -25,12 +25,12 @@
 #include <string>
 #include <vector>
 
+#include "core/file_io.h"
 #include "core/status.h"
 #include "reliability/fault_ops.h"
 #include "reliability/sim_fs.h"
 #include "reliability/store_driver.h"
 #include "store/catalog.h"
-#include "store/file_io.h"
 #include "store/journal.h"
 #include "store/partial_lock.h"
 #include "store/scan.h"

@@ -23,8 +23,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/file_io.h"
 #include "reliability/sim_fs.h"
-#include "store/file_io.h"
 
 namespace orv::rel {
 

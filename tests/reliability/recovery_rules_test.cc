@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "core/file_io.h"
 #include "core/status.h"
 #include "reliability/store_driver.h"
 #include "store/catalog.h"
-#include "store/file_io.h"
 #include "store/journal.h"
 #include "store/partial.h"
 #include "store/scan.h"

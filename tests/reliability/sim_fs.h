@@ -39,7 +39,7 @@
 #include <string>
 #include <vector>
 
-#include "store/file_io.h"
+#include "core/file_io.h"
 
 namespace orv::sim {
 

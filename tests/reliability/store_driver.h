@@ -26,10 +26,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/file_io.h"
 #include "core/status.h"
 #include "reliability/sim_fs.h"
 #include "store/catalog.h"
-#include "store/file_io.h"
 #include "store/formats.h"
 #include "store/journal.h"
 #include "store/names.h"

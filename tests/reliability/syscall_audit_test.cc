@@ -39,11 +39,11 @@
 #include <thread>
 #include <vector>
 
+#include "core/file_io.h"
 #include "live_target.h"
-#include "protocol/acl.h"
 #include "protocol/frame.h"
-#include "protocol/session.h"
-#include "store/file_io.h"
+#include "server/acl.h"
+#include "server/session.h"
 #include "store/journal.h"
 #include "store/partial_lock.h"
 

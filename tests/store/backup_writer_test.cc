@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "core/endian.h"
+#include "core/file_io.h"
 #include "core/status.h"
 #include "store/catalog.h"
-#include "store/file_io.h"
 #include "store/journal_format.h"
 #include "store/journal_reader.h"
 #include "store/partial.h"

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "core/file_io.h"
 #include "core/status.h"
 #include "core/unique_fd.h"
-#include "store/file_io.h"
 #include "store/journal_reader.h"
 #include "store/partial.h"
 #include "store_test_util.h"

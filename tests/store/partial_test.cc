@@ -5,9 +5,9 @@
 
 #include <ctime>
 
+#include "core/file_io.h"
 #include "core/status.h"
 #include "core/unique_fd.h"
-#include "store/file_io.h"
 #include "store/journal.h"
 #include "store/partial_lock.h"
 #include "store_test_util.h"

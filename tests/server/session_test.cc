@@ -1,6 +1,6 @@
 // Session dispatch, HELLO and the directory permission, driven over a plain
 // channel on a Unix socket pair; the test reads the answers at the far end.
-#include "protocol/session.h"
+#include "server/session.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

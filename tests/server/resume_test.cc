@@ -2,7 +2,7 @@
 // pairs over a real storage root, for what the real binary cannot be made
 // to do on demand: files changed behind a partial's back, a lock that is
 // never let go within a short wait, and a journal naming unsafe files.
-#include "protocol/resume.h"
+#include "server/resume.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -21,7 +21,7 @@
 #include "core/status.h"
 #include "integrity/crc32c.h"
 #include "protocol/payloads.h"
-#include "protocol/session.h"
+#include "server/session.h"
 #include "store/journal_format.h"
 #include "store/partial_lock.h"
 #include "support/server_process.h"

@@ -1,4 +1,4 @@
-#include "diag/json.h"
+#include "core/json.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // demand: a continued backup's replace and drop rules, a failing journal,
 // a failing image write, and an END whose catalog cannot be written. File
 // failures are made through the file primitives' call table.
-#include "protocol/session_handlers.h"
+#include "server/session_handlers.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,11 +20,11 @@
 #include <vector>
 
 #include "core/endian.h"
+#include "core/file_io.h"
 #include "core/status.h"
 #include "integrity/sha256.h"
 #include "protocol/payloads.h"
 #include "store/catalog.h"
-#include "store/file_io.h"
 #include "store/journal_reader.h"
 #include "store/partial_lock.h"
 #include "support/server_process.h"

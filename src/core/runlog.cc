@@ -1,4 +1,4 @@
-#include "app/runlog.h"
+#include "core/runlog.h"
 
 #include <pthread.h>
 #include <syslog.h>
@@ -10,11 +10,11 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/options.h"
+#include "core/args.h"
 #include "core/log.h"
 #include "core/status.h"
+#include "core/sysinfo.h"
 #include "core/text.h"
-#include "diag/sysinfo.h"
 
 namespace orv {
 

@@ -3,15 +3,15 @@
 // already checked the session state and the payload's minimum length.
 //
 // A handler returns STATUS_OK to keep the session, or a status that ends it.
-// A refusal that keeps the session sends ERROR and returns STATUS_OK; one that
-// ends it sets SessionState::error where the request says so and returns the
-// status. A failure to send an answer returns the send status.
+// Every refusal goes through session_refuse, which says whether the session
+// is kept or ends (in state error). A failure to send an answer returns the
+// send status.
 #pragma once
 
 #include <cstdint>
 #include <span>
 
-#include "protocol/session.h"
+#include "server/session.h"
 
 namespace orv {
 

@@ -1,4 +1,4 @@
-#include "priv/debug_client.h"
+#include "app/debug_client.h"
 
 #include <cstdio>
 #include <cstring>

@@ -3,13 +3,13 @@
 // in its writer (journaling, or without a journal when none could be had),
 // and BEGIN_OK has been sent. A refusal ends the session and leaves no file
 // of the refused backup.
-#include "app/runlog.h"
+#include "core/file_io.h"
+#include "core/runlog.h"
 #include "core/status.h"
 #include "core/text.h"
 #include "protocol/payloads.h"
-#include "protocol/session_handlers.h"
+#include "server/session_handlers.h"
 #include "store/backup_writer.h"
-#include "store/file_io.h"
 #include "store/partial.h"
 #include "store/workdir.h"
 
@@ -47,11 +47,11 @@ int32_t session_begin(Session* session, std::span<const uint8_t> payload) {
     // Creates one level (a missing parent fails here); the new directory is
     // checked again, since the tree may have changed meanwhile.
     rc = dir_ensure(workdir);
-    if (rc != STATUS_OK) return session_refuse(session, rc, "failed to prepare target directory");
+    if (rc != STATUS_OK) return session_refuse(session, Refusal::end_session, rc, "failed to prepare target directory");
     rc = session_check_subdir(session, req.target_subdir, workdir, sizeof workdir, &walk);
     if (rc != STATUS_OK) return rc;
   }
-  if (walk != STATUS_OK) return session_refuse(session, walk, "failed to prepare target directory");
+  if (walk != STATUS_OK) return session_refuse(session, Refusal::end_session, walk, "failed to prepare target directory");
 
   BackupOpenRequest open;
   open.workdir = workdir;
@@ -75,7 +75,7 @@ int32_t session_begin(Session* session, std::span<const uint8_t> payload) {
   uint64_t expired = 0;
   rc = session->backup.open(open, &refusal, &expired);
   session->partial_expired_count += expired;
-  if (rc != STATUS_OK) return session_refuse(session, rc, open_refusal_text(refusal));
+  if (rc != STATUS_OK) return session_refuse(session, Refusal::end_session, rc, open_refusal_text(refusal));
 
   session->state = SessionState::receiving_blocks;
   char name[HDR_NAME_SIZE];

@@ -1,4 +1,4 @@
-#include "diag/sysinfo.h"
+#include "core/sysinfo.h"
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>

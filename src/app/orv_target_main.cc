@@ -5,16 +5,16 @@
 
 #include <cstdio>
 
+#include "app/debug_client.h"
 #include "app/options.h"
-#include "app/runlog.h"
-#include "app/server_config.h"
 #include "app/start_paths.h"
+#include "app/supervisor.h"
 #include "core/log.h"
+#include "core/runlog.h"
 #include "core/status.h"
 #include "diag/bundle.h"
 #include "diag/selftest.h"
-#include "app/supervisor.h"
-#include "priv/debug_client.h"
+#include "server/server_config.h"
 #include "store/journal.h"
 #include "store/partial.h"
 

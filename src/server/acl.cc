@@ -1,4 +1,4 @@
-#include "protocol/acl.h"
+#include "server/acl.h"
 
 #include <fnmatch.h>
 

@@ -1,4 +1,4 @@
-#include "store/file_io.h"
+#include "core/file_io.h"
 
 #include <dirent.h>
 #include <fcntl.h>

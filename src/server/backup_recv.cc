@@ -4,11 +4,11 @@
 // request, make one writer call and answer.
 #include <cstring>
 
-#include "app/runlog.h"
 #include "core/endian.h"
+#include "core/runlog.h"
 #include "core/status.h"
 #include "protocol/payloads.h"
-#include "protocol/session_handlers.h"
+#include "server/session_handlers.h"
 #include "store/backup_writer.h"
 
 namespace orv {
@@ -47,7 +47,9 @@ int32_t session_block(Session* session, std::span<const uint8_t> payload) {
 
   BackupWriter::Progress progress;
   int32_t rc = session->backup.append_block(entry_of_block(payload), payload.subspan(BLOCK_HEADER_SIZE), &progress);
-  if (progress.image_failed) return session_refuse(session, rc, "failed to write block to the image file");
+  if (progress.image_failed) {
+    return session_refuse(session, Refusal::end_session, rc, "failed to write block to the image file");
+  }
   if (rc != STATUS_OK) return rc;  // no memory for the entry list
   if (progress.checkpointed) {
     session->durable_seq = session->frames;
@@ -73,7 +75,7 @@ int32_t session_end_backup(Session* session, std::span<const uint8_t> payload) {
   (void)payload;  // END carries nothing the target reads
   uint64_t entry_count = 0;
   int32_t rc = session->backup.finish(&entry_count);
-  if (rc != STATUS_OK) return session_refuse(session, rc, "failed to finalize backup");
+  if (rc != STATUS_OK) return session_refuse(session, Refusal::end_session, rc, "failed to finalize backup");
 
   char name[HDR_NAME_SIZE];
   header_name(session->backup.header(), name);

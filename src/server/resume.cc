@@ -1,4 +1,4 @@
-#include "protocol/resume.h"
+#include "server/resume.h"
 
 #include <atomic>
 #include <cassert>
@@ -8,8 +8,8 @@
 #include "core/endian.h"
 #include "core/status.h"
 #include "protocol/payloads.h"
-#include "protocol/session.h"
-#include "protocol/session_handlers.h"
+#include "server/session.h"
+#include "server/session_handlers.h"
 #include "store/backup_writer.h"
 #include "store/partial.h"
 #include "store/partial_lock.h"
@@ -22,12 +22,6 @@ std::atomic<uint32_t> g_takeover_wait_ms{PARTIAL_TAKEOVER_WAIT_MS};
 
 static_assert(WIRE_ENTRY_SIZE == CATALOG_ENTRY_SIZE);
 static_assert(SESSION_WORKDIR_SIZE == WRITER_WORKDIR_SIZE);
-
-// A refusal of CONTINUE that keeps the session in wait_begin: only a failure
-// to send the ERROR ends it.
-int32_t refuse_continue(Session* session, int32_t status, const char* text) {
-  return send_error(session, status, text);
-}
 
 // The ERROR text of each reason a partial cannot be continued.
 const char* resume_refusal_text(ResumeRefusal refusal) {
@@ -113,7 +107,8 @@ int32_t session_continue(Session* session, std::span<const uint8_t> payload) {
 
   ResumeRefusal refusal = ResumeRefusal::none;
   rc = session->backup.resume(workdir, req.uuid, session->channel.fd, resume_takeover_wait_ms(), &refusal);
-  if (rc != STATUS_OK) return refuse_continue(session, rc, resume_refusal_text(refusal));
+  // The session stays in wait_begin, so the agent can fall back to BEGIN.
+  if (rc != STATUS_OK) return session_refuse(session, Refusal::keep_session, rc, resume_refusal_text(refusal));
 
   rc = send_continuation(session);
   if (rc != STATUS_OK) return rc;  // the session's end leaves the partial as it was

@@ -1,4 +1,4 @@
-#include "protocol/restore.h"
+#include "server/restore.h"
 
 #include <fcntl.h>
 
@@ -8,12 +8,12 @@
 #include <new>
 
 #include "core/endian.h"
+#include "core/file_io.h"
 #include "core/log.h"
 #include "core/status.h"
-#include "protocol/session.h"
-#include "protocol/session_handlers.h"
+#include "server/session.h"
+#include "server/session_handlers.h"
 #include "store/catalog.h"
-#include "store/file_io.h"
 #include "store/scan.h"
 
 namespace orv {
@@ -23,13 +23,6 @@ namespace {
 static_assert(RANGE_DATA_OFF + READ_RANGE_MAX_LENGTH <= FRAME_MAX_PAYLOAD);
 static_assert(CHAIN_HEADER_SIZE == BACKUP_HEADER_SIZE);
 static_assert(WIRE_ENTRY_SIZE == CATALOG_ENTRY_SIZE);
-
-// Answers ERROR for a failed LIST_BACKUPS, FIND_PARENT or FETCH_CHAIN and
-// returns the status, which ends the session (in state error, like every
-// request that fails in a way that ends it).
-int32_t fail_query(Session* session, int32_t status, const char* text) {
-  return session_refuse(session, status, text);
-}
 
 bool list_entry_before(const BackupListEntry& a, const BackupListEntry& b) {
   // Creation times are signed seconds in the header; older first.
@@ -106,7 +99,7 @@ int32_t session_list_backups(Session* session, std::span<const uint8_t> payload)
 
   ScanOwner scan;
   rc = backup_scan(workdir, &scan.items, &scan.count);
-  if (rc != STATUS_OK) return fail_query(session, rc, "failed to scan target directory");
+  if (rc != STATUS_OK) return session_refuse(session, Refusal::end_session, rc, "failed to scan target directory");
 
   std::unique_ptr<BackupListEntry[]> list;
   if (scan.count > 0) {
@@ -156,7 +149,8 @@ int32_t session_find_parent(Session* session, std::span<const uint8_t> payload) 
   if (rc != STATUS_OK && rc != STATUS_NOT_FOUND) {
     log_write(LEVEL_ERROR, "find parent '%s' in %s failed (%s, status=%d)", req.target_name, workdir,
               status_text(rc), rc);
-    return fail_query(session, rc, "cannot read the backup directory on the target (permissions?)");
+    return session_refuse(session, Refusal::end_session, rc,
+                          "cannot read the backup directory on the target (permissions?)");
   }
   if (!found) memset(header->bytes, 0, sizeof header->bytes);  // "none" carries a zero header
   uint8_t flag = found ? 1 : 0;
@@ -176,7 +170,7 @@ int32_t session_fetch_chain(Session* session, std::span<const uint8_t> payload) 
   {
     ScanOwner scan;
     rc = backup_scan(workdir, &scan.items, &scan.count);
-    if (rc != STATUS_OK) return fail_query(session, rc, "failed to scan target directory");
+    if (rc != STATUS_OK) return session_refuse(session, Refusal::end_session, rc, "failed to scan target directory");
     for (size_t i = 0; i < scan.count; ++i) {
       if (uuid_equal(scan.items[i].uuid, req.uuid)) {
         memcpy(start, scan.items[i].path, sizeof start);
@@ -184,11 +178,11 @@ int32_t session_fetch_chain(Session* session, std::span<const uint8_t> payload) 
       }
     }
   }
-  if (start[0] == '\0') return fail_query(session, STATUS_NOT_FOUND, "no such backup uuid");
+  if (start[0] == '\0') return session_refuse(session, Refusal::end_session, STATUS_NOT_FOUND, "no such backup uuid");
 
   ChainOwner owner;
   rc = chain_resolve(start, workdir, &owner.chain);
-  if (rc != STATUS_OK) return fail_query(session, rc, "failed to load chain");
+  if (rc != STATUS_OK) return session_refuse(session, Refusal::end_session, rc, "failed to load chain");
   const Chain& chain = owner.chain;
 
   // The new file table is built before anything is sent, so a shortage of
@@ -220,13 +214,14 @@ int32_t session_read_range(Session* session, std::span<const uint8_t> payload) {
   if (decode_read_range(payload, &req) != STATUS_OK) return STATUS_PROTOCOL;
   RestoreState* state = &session->restore;
   if (state->count == 0) {
-    return session_refuse(session, STATUS_PROTOCOL, "READ_RANGE without a preceding FETCH_CHAIN");
+    return session_refuse(session, Refusal::end_session, STATUS_PROTOCOL, "READ_RANGE without a preceding FETCH_CHAIN");
   }
   // offset <= size first, so size - offset cannot wrap; a range that ends
   // exactly at the end of the file is served.
   if (req.file_index >= state->count || req.length == 0 || req.length > READ_RANGE_MAX_LENGTH ||
       req.offset > state->files[req.file_index].size || state->files[req.file_index].size - req.offset < req.length) {
-    return session_refuse(session, STATUS_INVALID, "READ_RANGE outside the announced chain files");
+    return session_refuse(session, Refusal::end_session, STATUS_INVALID,
+                          "READ_RANGE outside the announced chain files");
   }
 
   if (!state->range_buffer) {
@@ -238,7 +233,7 @@ int32_t session_read_range(Session* session, std::span<const uint8_t> payload) {
   if (!file.fd.valid()) {
     int fd = -1;
     int32_t rc = file_open_read_regular(file.path.get(), &fd);
-    if (rc != STATUS_OK) return session_refuse(session, rc, "failed to open image file");
+    if (rc != STATUS_OK) return session_refuse(session, Refusal::end_session, rc, "failed to open image file");
     file.fd.reset(fd);
     // Restores mostly read an image front to back: a larger read-ahead window
     // keeps the disk busy while the previous range is being sent.
@@ -250,7 +245,9 @@ int32_t session_read_range(Session* session, std::span<const uint8_t> payload) {
   int32_t rc = file_pread(file.fd.get(), buffer + RANGE_DATA_OFF, req.length, req.offset, &got);
   // A failed read and a short one are answered alike, with the status the
   // ERROR carries.
-  if (rc != STATUS_OK || got != req.length) return session_refuse(session, STATUS_IO, "failed to read image file");
+  if (rc != STATUS_OK || got != req.length) {
+    return session_refuse(session, Refusal::end_session, STATUS_IO, "failed to read image file");
+  }
 
   // Reading on where the last range ended: ask for the next range of the same
   // length now, so it is (being) read while this one travels.

@@ -1,4 +1,4 @@
-#include "diag/sysinfo.h"
+#include "core/sysinfo.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "app/privdrop.h"
+#include "priv/privdrop.h"
 
 #include <grp.h>
 #include <pwd.h>

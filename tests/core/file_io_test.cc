@@ -1,4 +1,4 @@
-#include "store/file_io.h"
+#include "core/file_io.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>

@@ -14,11 +14,11 @@
 #include <cstdint>
 #include <span>
 
-#include "protocol/acl.h"
 #include "protocol/frame.h"
 #include "protocol/messages.h"
-#include "protocol/restore.h"
 #include "protocol/tls_channel.h"
+#include "server/acl.h"
+#include "server/restore.h"
 #include "store/backup_writer.h"
 #include "store/formats.h"
 
@@ -93,14 +93,18 @@ inline SessionState session_state(const Session* session) { return session->stat
 // every resource of the record is released. The channel is not closed.
 void session_end(Session* session, int32_t disconnect_status);
 
-// Sends ERROR with status and text (cut to 255 characters). Returns the
-// send status.
-[[nodiscard]] int32_t send_error(Session* session, int32_t status, const char* text);
+// What a refused request leaves of the session.
+enum class Refusal : uint8_t {
+  keep_session,  // the session goes on in its state; only a failed send ends it
+  end_session,   // the session ends in state error
+};
 
-// Sends ERROR with status and text, sets the error state, and returns the
-// status that ends the session: `status`, or the send status when the ERROR
-// could not be sent.
-[[nodiscard]] int32_t session_refuse(Session* session, int32_t status, const char* text);
+// The one way to refuse a request: sends ERROR with status and text (cut to
+// 255 characters). keep_session returns the send status (0: the session
+// goes on). end_session sets the error state and returns the status that
+// ends the session: `status`, or the send status when the ERROR could not
+// be sent.
+[[nodiscard]] int32_t session_refuse(Session* session, Refusal after, int32_t status, const char* text);
 
 // Sends one answer frame on the session's channel.
 [[nodiscard]] int32_t session_send(Session* session, uint16_t msg_type, std::span<const uint8_t> payload);

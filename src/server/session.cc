@@ -1,4 +1,4 @@
-#include "protocol/session.h"
+#include "server/session.h"
 
 #include <unistd.h>
 
@@ -8,12 +8,12 @@
 #include <memory>
 
 #include "core/status.h"
+#include "core/sysinfo.h"
 #include "core/text.h"
 #include "diag/session_record.h"
-#include "diag/sysinfo.h"
 #include "integrity/sha256.h"
 #include "protocol/payloads.h"
-#include "protocol/session_handlers.h"
+#include "server/session_handlers.h"
 #include "store/workdir.h"
 
 namespace orv {
@@ -68,12 +68,10 @@ constexpr DispatchRule kRules[MSG_REQUEST_TYPE_MAX + 1] = {
     /* 29 DISCARD_PARTIAL  */ {IN_WAIT_BEGIN, DISCARD_PARTIAL_MIN_SIZE, session_discard_partial},
 };
 
-// Sends ERROR, sets the error state and returns the status that ends the
-// session: the refusal's status, or the send status if the ERROR did not go out.
-int32_t refuse_and_end(Session* session, int32_t status, const char* text) {
-  int32_t rc = send_error(session, status, text);
-  session->state = SessionState::error;
-  return rc != STATUS_OK ? rc : status;
+int32_t send_error(Session* session, int32_t status, const char* text) {
+  uint8_t payload[ERROR_SIZE];
+  size_t n = encode_error(status, text, payload);
+  return send_frame(&session->channel, MSG_ERROR, std::span<const uint8_t>(payload, n));
 }
 
 }  // namespace
@@ -132,14 +130,11 @@ int32_t session_dispatch(Session* session, const FrameHeader& header, std::span<
   return rule.handler(session, payload);
 }
 
-int32_t send_error(Session* session, int32_t status, const char* text) {
-  uint8_t payload[ERROR_SIZE];
-  size_t n = encode_error(status, text, payload);
-  return send_frame(&session->channel, MSG_ERROR, std::span<const uint8_t>(payload, n));
-}
-
-int32_t session_refuse(Session* session, int32_t status, const char* text) {
-  return refuse_and_end(session, status, text);
+int32_t session_refuse(Session* session, Refusal after, int32_t status, const char* text) {
+  int32_t rc = send_error(session, status, text);
+  if (after == Refusal::keep_session) return rc;
+  session->state = SessionState::error;
+  return rc != STATUS_OK ? rc : status;
 }
 
 int32_t session_send(Session* session, uint16_t msg_type, std::span<const uint8_t> payload) {
@@ -148,7 +143,7 @@ int32_t session_send(Session* session, uint16_t msg_type, std::span<const uint8_
 
 int32_t session_refuse_subdir(Session* session) {
   int32_t status = session->acl_entry != nullptr ? STATUS_INVALID : STATUS_PROTOCOL;
-  return refuse_and_end(session, status, "target_subdir not permitted for this api key");
+  return session_refuse(session, Refusal::end_session, status, "target_subdir not permitted for this api key");
 }
 
 int32_t session_check_subdir(Session* session, const char* subdir, char* workdir, size_t cap, int32_t* walk) {
@@ -180,10 +175,12 @@ int32_t session_hello(Session* session, std::span<const uint8_t> payload) {
   // The key is checked before the version, so a stranger learns nothing
   // about the protocol.
   const AclEntry* entry = acl_find_key(session->acl_table, session->acl_count, digest);
-  if (entry == nullptr) return refuse_and_end(session, STATUS_INVALID, "unknown or invalid api key");
+  if (entry == nullptr) {
+    return session_refuse(session, Refusal::end_session, STATUS_INVALID, "unknown or invalid api key");
+  }
   session->acl_entry = entry;
   if (hello.protocol_version != PROTOCOL_VERSION) {
-    return refuse_and_end(session, STATUS_PROTOCOL,
+    return session_refuse(session, Refusal::end_session, STATUS_PROTOCOL,
                           "protocol version mismatch: agent and target must be upgraded together");
   }
   session->state = SessionState::wait_begin;

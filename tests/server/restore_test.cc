@@ -2,7 +2,7 @@
 // and only the newest 50,000 of a longer list. Refusals of restore requests
 // in one process, for failures the real binary cannot be made to show: a
 // read of an image that fails outright.
-#include "protocol/restore.h"
+#include "server/restore.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "core/file_io.h"
 #include "core/status.h"
 #include "protocol/payloads.h"
-#include "protocol/session.h"
+#include "server/session.h"
 #include "store/backup_writer.h"
-#include "store/file_io.h"
 #include "support/server_process.h"
 
 namespace orv {
