@@ -47,11 +47,15 @@ int32_t session_begin(Session* session, std::span<const uint8_t> payload) {
     // Creates one level (a missing parent fails here); the new directory is
     // checked again, since the tree may have changed meanwhile.
     rc = dir_ensure(workdir);
-    if (rc != STATUS_OK) return session_refuse(session, Refusal::end_session, rc, "failed to prepare target directory");
+    if (rc != STATUS_OK) {
+      return session_refuse(session, Refusal::end_session, rc, "failed to prepare target directory");
+    }
     rc = session_check_subdir(session, req.target_subdir, workdir, sizeof workdir, &walk);
     if (rc != STATUS_OK) return rc;
   }
-  if (walk != STATUS_OK) return session_refuse(session, Refusal::end_session, walk, "failed to prepare target directory");
+  if (walk != STATUS_OK) {
+    return session_refuse(session, Refusal::end_session, walk, "failed to prepare target directory");
+  }
 
   BackupOpenRequest open;
   open.workdir = workdir;
