@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
   static orv::bench::LoadServer server;
   server.program = kProgram;
   server.scratch = &scratch;
-  server.start();
+  // Every connection comes from 127.0.0.1.
+  server.start({"--max-connections-per-address", std::to_string(count + 16)});
   orv::AgentTarget target = server.target("idle");
 
   printf("load_idle: %d authenticated idle connections to orv_target (worker pid %d)\n", count,

@@ -163,12 +163,22 @@ class JsonCheck {
     }
   }
 
+  // Strings must be well-formed UTF-8 with every control byte escaped. The
+  // writer escapes a byte that is not part of well-formed UTF-8 as the code
+  // point of the same value (\u0080..\u00ff); those decode back to the byte.
   bool string(std::string* out) {
     if (!eat('"')) return false;
     while (i_ < s_.size()) {
       auto c = static_cast<unsigned char>(s_[i_++]);
       if (c == '"') return true;
       if (c < 0x20) return false;  // control bytes are always escaped
+      if (c >= 0x80) {
+        size_t len = utf8_length(i_ - 1);
+        if (len == 0) return false;
+        out->append(s_.data() + i_ - 1, len);
+        i_ += len - 1;
+        continue;
+      }
       if (c != '\\') {
         out->push_back(static_cast<char>(c));
         continue;
@@ -195,7 +205,9 @@ class JsonCheck {
               return false;  // the writer uses lower-case hex only
             }
           }
-          if (v == 0 || v >= 0x20) return false;  // only control bytes are escaped this way
+          // Only control bytes and bytes outside well-formed UTF-8 are
+          // escaped this way.
+          if (v == 0 || (v >= 0x20 && v < 0x80) || v > 0xFF) return false;
           out->push_back(static_cast<char>(v));
           break;
         }
@@ -204,6 +216,23 @@ class JsonCheck {
       }
     }
     return false;
+  }
+
+  // Length of the well-formed UTF-8 sequence at byte i of the text, by code
+  // point value; 0 when it is not one.
+  size_t utf8_length(size_t i) const {
+    auto b = [&](size_t k) { return static_cast<unsigned char>(s_[i + k]); };
+    unsigned char c = b(0);
+    size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    if (len == 0 || i + len > s_.size()) return 0;
+    uint32_t cp = len == 1 ? c : len == 2 ? (c & 0x1Fu) : len == 3 ? (c & 0x0Fu) : (c & 0x07u);
+    for (size_t k = 1; k < len; ++k) {
+      if ((b(k) & 0xC0) != 0x80) return 0;
+      cp = (cp << 6) | (b(k) & 0x3Fu);
+    }
+    static constexpr uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return len;
   }
 
  private:

@@ -330,6 +330,12 @@ void json_seeds() {
   seed("json", "raw_cap0", raw);
 }
 
+void log_escape_seeds() {
+  seed("log_escape", "mixed",
+       Bytes().u8(0x40).text("plain\nline \x1b[2J \xff\xc3 \xc2\x9b \xe2\x82\xac", false));
+  seed("log_escape", "cut_inside", Bytes().u8(8).text("\xf0\x9f\x98\x80\xf4\x90\x80\x80\xed\xa0\x80", false));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -346,6 +352,7 @@ int main(int argc, char** argv) {
   orvp_seeds();
   lvs_seeds();
   json_seeds();
+  log_escape_seeds();
   if (g_failures != 0) {
     fprintf(stderr, "%d seed files could not be written\n", g_failures);
     return 1;

@@ -1,6 +1,10 @@
 #include "app/options.h"
 
+#include <arpa/inet.h>
+
+#include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,6 +38,12 @@ const OptionSpec known_options[] = {
     {"--checkpoint-mib", nullptr, true},
     {"--checkpoint-sec", nullptr, true},
     {"--partial-max-age", nullptr, true},
+    {"--min-free", nullptr, true},
+    {"--max-connections", nullptr, true},
+    {"--max-connections-per-address", nullptr, true},
+    {"--memory-budget", nullptr, true},
+    {"--metrics-listen", nullptr, true},
+    {"--metrics-per-subdir", nullptr, false},
     {nullptr, nullptr, false},
 };
 
@@ -129,6 +139,27 @@ uint64_t parse_decimal_u64(const char* text) {
   return strtoull(text, nullptr, 10);
 }
 
+int32_t parse_size(const char* text, uint64_t* out) {
+  *out = 0;
+  if (text == nullptr || text[0] < '0' || text[0] > '9') return STATUS_INVALID;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = strtoull(text, &end, 10);
+  if (errno != 0) return STATUS_INVALID;
+  unsigned shift = 0;
+  switch (*end) {
+    case '\0': break;
+    case 'K': case 'k': shift = 10; ++end; break;
+    case 'M': case 'm': shift = 20; ++end; break;
+    case 'G': case 'g': shift = 30; ++end; break;
+    default: return STATUS_INVALID;
+  }
+  if (*end != '\0') return STATUS_INVALID;
+  if (v > (UINT64_MAX >> shift)) return STATUS_INVALID;
+  *out = static_cast<uint64_t>(v) << shift;
+  return STATUS_OK;
+}
+
 uint16_t parse_port(const char* text) {
   if (text == nullptr) return 0;
   return static_cast<uint16_t>(static_cast<unsigned long>(strtol(text, nullptr, 10)) & 0xFFFFu);
@@ -156,6 +187,20 @@ int32_t server_config_from_args(int argc, const char* const* argv, ServerConfig*
       static_cast<uint32_t>(parse_decimal_u64(opt_value(argc, argv, "--partial-max-age", nullptr, nullptr)));
   c.diag_dir = opt_value(argc, argv, "--diag-dir", nullptr, nullptr);
   c.diag_off = opt_flag(argc, argv, "--no-diag", nullptr) != 0;
+  uint64_t max_conn = parse_decimal_u64(opt_value(argc, argv, "--max-connections", nullptr, nullptr));
+  if (max_conn != 0) c.max_connections = static_cast<uint32_t>(max_conn > UINT32_MAX ? UINT32_MAX : max_conn);
+  uint64_t per_address =
+      parse_decimal_u64(opt_value(argc, argv, "--max-connections-per-address", nullptr, nullptr));
+  if (per_address != 0) {
+    c.max_connections_per_address = static_cast<uint32_t>(per_address > UINT32_MAX ? UINT32_MAX : per_address);
+  }
+  const char* budget = opt_value(argc, argv, "--memory-budget", nullptr, nullptr);
+  if (budget != nullptr && parse_size(budget, &c.memory_budget_bytes) != STATUS_OK) {
+    option_warning("invalid --memory-budget value '%s': using the default", budget);
+    c.memory_budget_bytes = 0;
+  }
+  c.metrics_listen = opt_value(argc, argv, "--metrics-listen", nullptr, nullptr);
+  c.metrics_per_subdir = opt_flag(argc, argv, "--metrics-per-subdir", nullptr) != 0;
   *config = c;
   if (c.storage_root == nullptr || c.tls_cert_path == nullptr || c.tls_key_path == nullptr ||
       c.acl_file_path == nullptr) {
@@ -168,9 +213,54 @@ uint64_t server_config_checkpoint_bytes(const ServerConfig& config) {
   return static_cast<uint64_t>(config.checkpoint_mib) * 1048576u;
 }
 
+int32_t server_config_min_free(int argc, const char* const* argv, uint64_t* bytes) {
+  *bytes = 0;
+  const char* text = opt_value(argc, argv, "--min-free", nullptr, nullptr);
+  if (text == nullptr) return STATUS_OK;
+  if (text[0] < '0' || text[0] > '9') return STATUS_INVALID;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long v = strtoull(text, &end, 10);
+  if (errno != 0 || end == nullptr) return STATUS_INVALID;
+  unsigned shift = 0;
+  switch (*end) {
+    case '\0': break;
+    case 'k': case 'K': shift = 10; break;
+    case 'm': case 'M': shift = 20; break;
+    case 'g': case 'G': shift = 30; break;
+    case 't': case 'T': shift = 40; break;
+    default: return STATUS_INVALID;
+  }
+  if (shift != 0) {
+    ++end;
+    if (strcmp(end, "") != 0 && strcmp(end, "B") != 0 && strcmp(end, "iB") != 0) return STATUS_INVALID;
+    if (v > (UINT64_MAX >> shift)) return STATUS_INVALID;
+  }
+  *bytes = static_cast<uint64_t>(v) << shift;
+  return STATUS_OK;
+}
+
 int64_t server_config_partial_max_age_sec(const ServerConfig& config) {
   if (config.partial_max_age_days == 0) return PARTIAL_MAX_AGE_DEFAULT_SEC;
   return static_cast<int64_t>(config.partial_max_age_days) * 86400;
+}
+
+bool metrics_listen_valid(const char* text) {
+  if (text == nullptr) return false;
+  const char* colon = strrchr(text, ':');
+  if (colon == nullptr || colon == text) return false;
+  char address[INET_ADDRSTRLEN];
+  size_t address_length = static_cast<size_t>(colon - text);
+  if (address_length >= sizeof address) return false;
+  memcpy(address, text, address_length);
+  address[address_length] = '\0';
+  struct in_addr parsed;
+  if (inet_pton(AF_INET, address, &parsed) != 1) return false;
+  const char* digits = colon + 1;
+  size_t n = strlen(digits);
+  if (n == 0 || n > 5 || strspn(digits, "0123456789") != n) return false;
+  unsigned long port = strtoul(digits, nullptr, 10);
+  return port >= 1 && port <= 65535;
 }
 
 int server_exit_code(int32_t status) {
@@ -228,7 +318,23 @@ Logging: --no-syslog                syslog output disabled for this run
          --log-path <dir>            directory for the logfile (default: /var/log/orv/)
          (bit 0 = one entry at program start and one at program end;
           bit 1/0x2 = one entry at the start and one at the end of each backup session,
-          with its name and type FULL/DIFF/INC))USAGE";
+          with its name and type FULL/DIFF/INC)
+
+--min-free <size>  refuse a new backup (BEGIN) while the storage file system has less free space
+                   than <size> (suffixes K, M, G, T, e.g. 1G); continued backups are not refused
+                   (default 0: no check)
+
+Limits: --max-connections <n>               connections served at once (default 4096); more are closed at once
+        --max-connections-per-address <n>   connections from one IP address at once (default 256)
+        --memory-budget <size>              memory for the block tables of all running backups, continuations
+                                            and restores together, with K, M or G (default: a quarter of the
+                                            physical memory); a session that would pass it gets "out of memory"
+        A peer must complete the TLS handshake and authenticate within 30 s, with frames of at most 4096
+        bytes until then; a reply the peer does not take within 120 s ends its session.
+
+Metrics: --metrics-listen <addr:port>  serve Prometheus metrics (plain HTTP, GET /metrics) on this IPv4
+                                       address and port, e.g. 127.0.0.1:9991 (default: off)
+         --metrics-per-subdir          also report backups and bytes per top-level storage subdirectory)USAGE";
 
 }  // namespace
 

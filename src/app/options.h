@@ -45,6 +45,10 @@ int opt_check(int argc, const char* const* argv, const OptionSpec* table, int ma
 // is ignored, no digits give 0, a leading minus wraps around. The result is
 // 64 bits wide so callers can cap before narrowing.
 uint64_t parse_decimal_u64(const char* text);
+// A size in bytes: decimal digits with an optional K, M or G (either case,
+// powers of 1024). STATUS_INVALID (and *out 0) for anything else or a value
+// that does not fit 64 bits.
+[[nodiscard]] int32_t parse_size(const char* text, uint64_t* out);
 // Port in the manner of strtol, keeping only the low 16 bits.
 uint16_t parse_port(const char* text);
 
@@ -62,11 +66,22 @@ inline constexpr int64_t PARTIAL_MAX_AGE_DEFAULT_SEC = 604800;  // 7 days
 // Checkpoint byte threshold for the store: MiB times 1,048,576 (0 keeps the
 // store's default).
 uint64_t server_config_checkpoint_bytes(const ServerConfig& config);
+// --min-free in bytes: a decimal number with an optional binary suffix K,
+// M, G or T (also "MB"/"MiB" spellings); 0 when absent. STATUS_INVALID for
+// any other text (the entry then exits with EXIT_USAGE).
+[[nodiscard]] int32_t server_config_min_free(int argc, const char* const* argv, uint64_t* bytes);
 // Partial expiry age in seconds: days times 86,400, or 7 days when 0.
 int64_t server_config_partial_max_age_sec(const ServerConfig& config);
 
 // Writes the title line, a blank line and the usage text to out.
 void print_help(FILE* out);
+
+// True when text is "ADDR:PORT" with a dotted IPv4 address and a decimal
+// port from 1 to 65535, nothing else. Server mode refuses any other
+// --metrics-listen value at start with METRICS_LISTEN_ERROR and EXIT_USAGE.
+bool metrics_listen_valid(const char* text);
+inline constexpr const char* METRICS_LISTEN_ERROR =
+    "error: invalid --metrics-listen value '%s': expected <IPv4 address>:<port 1-65535>, e.g. 127.0.0.1:9991\n";
 
 // Turns the outcome of server mode into the exit code: 0 for STATUS_OK;
 // otherwise logs "orv_target exited with ..." at ERROR and gives 1.

@@ -15,8 +15,11 @@
 #include "diag/bundle.h"
 #include "diag/selftest.h"
 #include "server/server_config.h"
+#include "store/backup_writer.h"
 #include "store/journal.h"
+#include "store/memory_budget.h"
 #include "store/partial.h"
+#include "store/partial_lock.h"
 
 using namespace orv;
 
@@ -42,8 +45,22 @@ int run_server_mode(int argc, const char* const* argv) {
     return EXIT_USAGE;
   }
   if (!server_paths_fit(config, geteuid() == 0, stderr)) return EXIT_USAGE;
+  if (config.metrics_listen != nullptr && !metrics_listen_valid(config.metrics_listen)) {
+    fprintf(stderr, METRICS_LISTEN_ERROR, config.metrics_listen);
+    return EXIT_USAGE;
+  }
   store_set_checkpoint(server_config_checkpoint_bytes(config), config.checkpoint_sec);
   partial_set_max_age(server_config_partial_max_age_sec(config));
+  uint64_t min_free = 0;
+  if (server_config_min_free(argc, argv, &min_free) != STATUS_OK) {
+    fprintf(stderr, "error: --min-free wants a size such as 512M or 1G, got '%s'\n",
+            opt_value(argc, argv, "--min-free", nullptr, ""));
+    return EXIT_USAGE;
+  }
+  backup_writer_set_min_free(min_free);
+  // Before any connection: the lock table and the budget are process-wide.
+  partial_locks_set_slots(config.max_connections);
+  memory_budget_set(config.memory_budget_bytes != 0 ? config.memory_budget_bytes : memory_budget_default());
   return server_exit_code(run_supervised(config));
 }
 

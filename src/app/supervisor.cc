@@ -154,7 +154,11 @@ void priv_socket_paths(char* path, size_t path_size, char* dir, size_t dir_size)
 }
 
 int32_t run_supervised(const ServerConfig& config) {
-  if (geteuid() != 0) return run_worker(config);
+  if (geteuid() != 0) {
+    // This process is its own worker.
+    if (!config.use_io_uring) listener_install_signal_handlers();
+    return run_worker(config);
+  }
 
   signal(SIGPIPE, SIG_IGN);  // inherited by the worker
 
@@ -236,6 +240,11 @@ int32_t run_supervised(const ServerConfig& config) {
     return STATUS_IO;
   }
   if (pid == 0) {
+    // The worker's own handlers go in while the signals are still blocked:
+    // a SIGHUP or SIGTERM forwarded before the listener is set up is then
+    // kept for it instead of ending the worker with the default action. The
+    // io_uring scaffold has no handlers and keeps the default actions.
+    if (!config.use_io_uring) listener_install_signal_handlers();
     sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     worker_main(config, fd, parent_pid);
   }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "client/agent_chain.h"
 #include "client/progress.h"
 #include "core/file_io.h"
 #include "core/status.h"
@@ -23,89 +24,6 @@ namespace {
 
 // Zero bytes written per call when a block device needs zeros.
 constexpr size_t kZeroChunk = 1u << 20;
-
-// What the restore needs of each backup header of the chain.
-struct Link {
-  Uuid uuid;
-  uint8_t type = 0;
-  uint32_t block_size = 0;
-  uint64_t source_size = 0;
-  uint64_t image_size = 0;
-  char name[HDR_NAME_SIZE] = {};
-  uint64_t first_entry = 0;  // index of its first entry in the collected list
-};
-
-// The chain as FETCH_CHAIN delivers it: headers and all entries in order.
-struct ChainData {
-  Link* links = nullptr;
-  size_t link_count = 0;
-  size_t link_cap = 0;
-  uint8_t* entries = nullptr;  // entry_count x 58 bytes
-  uint64_t entry_count = 0;
-  uint64_t entry_cap = 0;
-  bool nomem = false;
-
-  ChainData() = default;
-  ChainData(const ChainData&) = delete;
-  ChainData& operator=(const ChainData&) = delete;
-  ~ChainData() {
-    free(links);
-    free(entries);
-  }
-};
-
-int32_t collect_chain(void* context, uint16_t type, std::span<const uint8_t> payload) {
-  auto* cd = static_cast<ChainData*>(context);
-  if (type == MSG_CHAIN_HEADER) {
-    std::span<const uint8_t> h;
-    int32_t rc = decode_chain_header(payload, &h);
-    if (rc != STATUS_OK) return rc;
-    if (cd->link_count == cd->link_cap) {
-      size_t next = cd->link_cap == 0 ? 8 : cd->link_cap * 2;
-      void* grown = realloc(cd->links, next * sizeof(Link));
-      if (grown == nullptr) {
-        cd->nomem = true;
-        return STATUS_NOMEM;
-      }
-      cd->links = static_cast<Link*>(grown);
-      cd->link_cap = next;
-    }
-    Link& l = cd->links[cd->link_count++];
-    l = Link{};
-    l.uuid = wire_uuid_get(h, HDR_UUID_OFF);
-    l.type = h[HDR_TYPE_OFF];
-    l.block_size = get_u32_le(h, HDR_BLOCK_SIZE_OFF);
-    l.source_size = get_u64_le(h, HDR_SOURCE_SIZE_OFF);
-    l.image_size = get_u64_le(h, HDR_IMAGE_SIZE_OFF);
-    get_text_field(h, HDR_NAME_OFF, HDR_NAME_SIZE, l.name);
-    l.first_entry = cd->entry_count;
-    return STATUS_OK;
-  }
-  size_t n = 0;
-  int32_t rc = decode_entry_frame(payload, &n);
-  if (rc != STATUS_OK || cd->link_count == 0) return STATUS_PROTOCOL;
-  if (cd->entry_count + n > cd->entry_cap) {
-    uint64_t next = cd->entry_cap == 0 ? 1024 : cd->entry_cap;
-    while (next < cd->entry_count + n) next *= 2;
-    void* grown = realloc(cd->entries, static_cast<size_t>(next) * WIRE_ENTRY_SIZE);
-    if (grown == nullptr) {
-      cd->nomem = true;
-      return STATUS_NOMEM;
-    }
-    cd->entries = static_cast<uint8_t*>(grown);
-    cd->entry_cap = next;
-  }
-  memcpy(cd->entries + cd->entry_count * WIRE_ENTRY_SIZE, payload.data(), n * WIRE_ENTRY_SIZE);
-  cd->entry_count += n;
-  return STATUS_OK;
-}
-
-// The newest entry of the chain for one block.
-struct BlockSlot {
-  uint64_t entry = 0;     // index into ChainData::entries
-  uint32_t link = 0;      // file_index of the image holding it
-  bool present = false;
-};
 
 class RestoreRun {
  public:
@@ -144,58 +62,18 @@ class RestoreRun {
 
  private:
   int32_t choose_backup() {
-    if (!p_.by_name) {
-      res_->uuid = p_.uuid;
-      return STATUS_OK;
-    }
-    BackupListEntry* entries = nullptr;
-    uint32_t count = 0;
-    bool truncated = false;
-    int32_t rc = agent_list(&client_, p_.target, p_.name, &entries, &count, &truncated, err_);
-    if (rc != STATUS_OK) return rc;
-    if (count == 0) {
-      agent_error_set(err_, STATUS_NOT_FOUND, "no backup named '%s' in '%s'", p_.name, p_.target.subdir);
-      return STATUS_NOT_FOUND;
-    }
-    res_->uuid = entries[count - 1].uuid;  // the list is oldest first
-    delete[] entries;
-    return STATUS_OK;
+    return agent_choose_backup(&client_, p_.target, p_.by_name, p_.name, p_.uuid, &res_->uuid, err_);
   }
 
   int32_t fetch_chain() {
-    SubdirUuidRequest r;
-    copy_text(r.target_subdir, sizeof r.target_subdir, p_.target.subdir);
-    r.uuid = res_->uuid;
-    int32_t rc = client_fetch_chain(&client_, r, collect_chain, &chain_);
-    if (rc != STATUS_OK) {
-      if (chain_.nomem) {
-        agent_error_set(err_, STATUS_NOMEM, "no memory for the chain's catalogs");
-        return STATUS_NOMEM;
-      }
-      agent_error_from(err_, "FETCH_CHAIN", rc, &client_);
-      return rc;
-    }
-    if (chain_.link_count == 0 || uuid_equal(chain_.links[chain_.link_count - 1].uuid, res_->uuid) != 1) {
-      agent_error_set(err_, STATUS_PROTOCOL, "the chain the target sent does not end with the requested backup");
-      return STATUS_PROTOCOL;
-    }
-    const Link& last = chain_.links[chain_.link_count - 1];
+    int32_t rc = agent_fetch_chain(&client_, p_.target, res_->uuid, &chain_, err_);
+    if (rc != STATUS_OK) return rc;
+    const ChainLink& last = chain_.links[chain_.link_count - 1];
     res_->type = last.type;
     copy_text(res_->name, sizeof res_->name, last.name);
     res_->chain_length = static_cast<uint32_t>(chain_.link_count);
     res_->block_size = last.block_size;
     res_->source_size = last.source_size;
-    if (last.block_size == 0 || last.block_size > READ_RANGE_MAX_LENGTH) {
-      agent_error_set(err_, STATUS_UNSUPPORTED, "block size %u cannot be restored by this client", last.block_size);
-      return STATUS_UNSUPPORTED;
-    }
-    for (size_t i = 0; i < chain_.link_count; ++i) {
-      if (chain_.links[i].block_size != last.block_size) {
-        agent_error_set(err_, STATUS_UNSUPPORTED, "the chain mixes block sizes (%u and %u)",
-                        chain_.links[i].block_size, last.block_size);
-        return STATUS_UNSUPPORTED;
-      }
-    }
     return STATUS_OK;
   }
 
@@ -204,32 +82,11 @@ class RestoreRun {
     return left < res_->block_size ? static_cast<uint32_t>(left) : res_->block_size;
   }
 
-  WireEntry entry_of(uint64_t block) const {
-    return decode_entry(std::span<const uint8_t>(chain_.entries + slots_[block].entry * WIRE_ENTRY_SIZE,
-                                                 WIRE_ENTRY_SIZE));
-  }
+  WireEntry entry_of(uint64_t block) const { return chain_entry(chain_, slots_[block]); }
 
   int32_t map_blocks() {
-    uint64_t count = res_->source_size == 0 ? 0 : (res_->source_size - 1) / res_->block_size + 1;
-    res_->blocks = count;
-    slots_ = static_cast<BlockSlot*>(calloc(count == 0 ? 1 : static_cast<size_t>(count), sizeof(BlockSlot)));
-    if (slots_ == nullptr) {
-      agent_error_set(err_, STATUS_NOMEM, "no memory for a table of %llu blocks",
-                      static_cast<unsigned long long>(count));
-      return STATUS_NOMEM;
-    }
-    for (size_t l = 0; l < chain_.link_count; ++l) {
-      uint64_t end = l + 1 < chain_.link_count ? chain_.links[l + 1].first_entry : chain_.entry_count;
-      for (uint64_t e = chain_.links[l].first_entry; e < end; ++e) {
-        uint64_t key = get_u64_le(std::span<const uint8_t>(chain_.entries + e * WIRE_ENTRY_SIZE, WIRE_ENTRY_SIZE),
-                                  WIRE_ENTRY_KEY_OFF);
-        if (key >= count) continue;  // beyond the restored source's size
-        slots_[key].entry = e;
-        slots_[key].link = static_cast<uint32_t>(l);
-        slots_[key].present = true;
-      }
-    }
-    return STATUS_OK;
+    res_->blocks = chain_block_count(chain_);
+    return chain_map_blocks(chain_, res_->blocks, &slots_, err_);
   }
 
   int32_t open_output() {
@@ -299,7 +156,7 @@ class RestoreRun {
       damaged(block, "has no checksum of this client");
       return false;
     }
-    const Link& l = chain_.links[slots_[block].link];
+    const ChainLink& l = chain_.links[slots_[block].link];
     if (!no_data && (e.length != expected || e.offset > l.image_size || l.image_size - e.offset < e.length)) {
       ++res_->mismatches;
       damaged(block, "has an entry that does not fit its image");

@@ -9,6 +9,7 @@
 #include "client/agent_bench.h"
 #include "client/agent_restore.h"
 #include "client/agent_session.h"
+#include "client/agent_verify.h"
 #include "client/cli_options.h"
 #include "client/progress.h"
 #include "core/json.h"
@@ -259,6 +260,39 @@ int run_restore(const CliOptions& o, AgentTarget* t) {
   return CLI_EXIT_OK;
 }
 
+int run_verify(const CliOptions& o, AgentTarget* t) {
+  VerifyParams p;
+  p.target = *t;
+  p.uuid = o.uuid;
+  p.by_name = !o.has_uuid;
+  copy_text(p.name, sizeof p.name, o.name);
+  p.progress = !o.quiet;
+  VerifyResult r;
+  AgentError err;
+  int32_t rc = agent_verify(p, &r, &err);
+  explicit_bzero(p.target.api_key, sizeof p.target.api_key);
+  if (rc != STATUS_OK) {
+    print_error("verify", err);
+    return rc == STATUS_CORRUPT && (r.mismatches != 0 || r.missing != 0) ? CLI_EXIT_MISMATCH : CLI_EXIT_FAILURE;
+  }
+  char id[UUID_TEXT_SIZE];
+  char size[32];
+  char read[32];
+  uuid_text(r.uuid, id);
+  format_bytes(size, sizeof size, r.source_size);
+  format_bytes(read, sizeof read, r.bytes_read);
+  printf("verify finished\n");
+  printf("name: %s\n", r.name);
+  printf("type: %s\n", agent_type_name(r.type));
+  printf("uuid: %s\n", id);
+  printf("chain: %u backup%s\n", r.chain_length, r.chain_length == 1 ? "" : "s");
+  printf("blocks: %llu (read %llu, without data %llu), every block matches its checksum\n",
+         static_cast<unsigned long long>(r.blocks), static_cast<unsigned long long>(r.blocks_read),
+         static_cast<unsigned long long>(r.blocks_zero));
+  printf("size: %s (%llu bytes), %s read\n", size, static_cast<unsigned long long>(r.source_size), read);
+  return CLI_EXIT_OK;
+}
+
 int run_bench(const CliOptions& o, AgentTarget* t) {
   BenchParams p;
   p.target = *t;
@@ -328,6 +362,7 @@ int cli_main(int argc, char** argv) {
     case CliCommand::list: code = run_list(o, &target); break;
     case CliCommand::restore: code = run_restore(o, &target); break;
     case CliCommand::bench: code = run_bench(o, &target); break;
+    case CliCommand::verify: code = run_verify(o, &target); break;
     default: break;
   }
   explicit_bzero(target.api_key, sizeof target.api_key);

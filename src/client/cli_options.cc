@@ -28,6 +28,7 @@ constexpr char kUsage[] =
     "  list                  list the backups of a sub-directory\n"
     "  restore OUTPUT        fetch a backup's chain and write the reconstructed source to OUTPUT\n"
     "  bench                 parallel sessions sending generated data; prints throughput\n"
+    "  verify                fetch a backup's chain and check every block against its checksum, writing nothing\n"
     "\n"
     "options of every command:\n"
     "  --target HOST[:PORT]  the target (default 127.0.0.1:9990)\n"
@@ -47,9 +48,11 @@ constexpr char kUsage[] =
     "restore:  --uuid UUID, or --name NAME for the newest backup of that name\n"
     "bench:    --sessions N (default 4), --size SIZE per session (default 256M), --block-size SIZE,\n"
     "          --window N (blocks in flight per session, default 2), --name PREFIX (default bench)\n"
+    "verify:   --uuid UUID, or --name NAME for the newest backup of that name\n"
     "\n"
     "Sizes take the suffixes K, M, G, T (binary). Exit status: 0 success, 1 failure, 2 usage error,\n"
-    "3 restored data that does not match its checksums.\n";
+    "3 restored data that does not match its checksums.\n"
+    "verify exits with 3 too when a stored block does not match its checksum.\n";
 
 void set_error(char* error, size_t size, const char* format, ...) __attribute__((format(printf, 3, 4)));
 void set_error(char* error, size_t size, const char* format, ...) {
@@ -85,6 +88,7 @@ const char* command_name(CliCommand c) {
     case CliCommand::list: return "list";
     case CliCommand::restore: return "restore";
     case CliCommand::bench: return "bench";
+    case CliCommand::verify: return "verify";
     default: return "orv_client";
   }
 }
@@ -93,11 +97,11 @@ const char* command_name(CliCommand c) {
 bool option_allowed(CliCommand c, const char* opt) {
   auto is = [opt](const char* name) { return strcmp(opt, name) == 0; };
   if (is("--name")) return c == CliCommand::backup || c == CliCommand::list || c == CliCommand::restore ||
-                           c == CliCommand::bench;
+                           c == CliCommand::bench || c == CliCommand::verify;
   if (is("--type") || is("--retention") || is("--label") || is("--retries")) return c == CliCommand::backup;
   if (is("--block-size")) return c == CliCommand::backup || c == CliCommand::bench;
   if (is("--json")) return c == CliCommand::list;
-  if (is("--uuid")) return c == CliCommand::restore;
+  if (is("--uuid")) return c == CliCommand::restore || c == CliCommand::verify;
   if (is("--sessions") || is("--size") || is("--window")) return c == CliCommand::bench;
   return true;
 }
@@ -226,9 +230,9 @@ int32_t check_complete(CliOptions* o, char* error, size_t error_size) {
       return STATUS_INVALID;
     }
   }
-  if (o->command == CliCommand::restore) {
+  if (o->command == CliCommand::restore || o->command == CliCommand::verify) {
     if (o->has_uuid == (o->name[0] != '\0')) {
-      set_error(error, error_size, "restore: give either --uuid or --name");
+      set_error(error, error_size, "%s: give either --uuid or --name", cmd);
       return STATUS_INVALID;
     }
   }
@@ -357,6 +361,7 @@ int32_t cli_parse(int argc, char** argv, CliOptions* out, char* error, size_t er
   else if (strcmp(cmd, "list") == 0) out->command = CliCommand::list;
   else if (strcmp(cmd, "restore") == 0) out->command = CliCommand::restore;
   else if (strcmp(cmd, "bench") == 0) out->command = CliCommand::bench;
+  else if (strcmp(cmd, "verify") == 0) out->command = CliCommand::verify;
   else {
     set_error(error, error_size, "unknown command '%s'", cmd);
     return STATUS_INVALID;

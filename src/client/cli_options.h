@@ -15,7 +15,7 @@
 
 namespace orv {
 
-enum class CliCommand { none, help, version, ping, backup, list, restore, bench };
+enum class CliCommand { none, help, version, ping, backup, list, restore, bench, verify };
 
 inline constexpr size_t CLI_PATH_SIZE = 1024;
 inline constexpr size_t CLI_HOST_SIZE = 256;
@@ -55,7 +55,7 @@ struct CliOptions {
   // list
   bool json = false;
 
-  // restore: a uuid, or the newest backup of --name.
+  // restore and verify: a uuid, or the newest backup of --name.
   bool has_uuid = false;
   Uuid uuid;
 

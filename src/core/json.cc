@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/utf8.h"
+
 namespace orv {
 
 void json_init(JsonWriter* w, char* buf, size_t cap) {
@@ -30,13 +32,21 @@ void json_write_string(JsonWriter* w, const char* s) {
   if (s == nullptr) s = "";  // a missing text is written as the empty string
   const auto* p = reinterpret_cast<const unsigned char*>(s);
   // Runs of bytes that need no escape are appended in one piece; the bounded
-  // append cuts a run exactly as it would cut byte after byte.
+  // append cuts a run exactly as it would cut byte after byte. Well-formed
+  // UTF-8 is copied; a byte that is not part of a well-formed sequence is
+  // written as the escape of the code point with that byte's value
+  // (\u0080..\u00ff), so every record is valid JSON whatever bytes a name
+  // holds, and the byte stays recognisable.
   size_t run = 0;
-  for (;; ++p) {
+  for (;;) {
     unsigned char c = *p;
     if (c != '\0' && c >= 0x20 && c != '"' && c != '\\') {
-      ++run;
-      continue;
+      size_t seq = c < 0x80 ? 1 : utf8_sequence_length(p, strnlen(reinterpret_cast<const char*>(p), 4));
+      if (seq != 0) {
+        run += seq;
+        p += seq;
+        continue;
+      }
     }
     if (run > 0) {
       json_append(w, reinterpret_cast<const char*>(p - run), run);
@@ -59,6 +69,7 @@ void json_write_string(JsonWriter* w, const char* s) {
     }
     // One escape sequence is one append, so it may be cut in the middle.
     json_append(w, esc, n);
+    ++p;
   }
   json_append(w, "\"", 1);
 }

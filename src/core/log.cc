@@ -8,6 +8,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/utf8.h"
+
 namespace orv {
 
 namespace {
@@ -46,16 +48,23 @@ void log_write(uint32_t level, const char* format, ...) {
   strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm_utc);
 
   // The line is assembled first and written with one call, so that a line
-  // stays whole even against writers that do not take the mutex.
+  // stays whole even against writers that do not take the mutex. The message
+  // may carry peer-supplied text: control bytes and bytes that are not UTF-8
+  // are escaped, so it can neither forge a line nor drive a terminal.
+  char message[kLineMax];
+  va_list ap;
+  va_start(ap, format);
+  int m = vsnprintf(message, sizeof message, format, ap);
+  va_end(ap);
+  size_t message_len = m < 0 ? 0 : static_cast<size_t>(m);
+  if (message_len > sizeof message - 1) message_len = sizeof message - 1;
+
   char line[kLineMax];
   int n = snprintf(line, sizeof line, "%s [%s] %-5s ", stamp, g_name, log_level_name(level));
   size_t len = n < 0 ? 0 : static_cast<size_t>(n);
   if (len >= sizeof line - 1) len = sizeof line - 2;
-  va_list ap;
-  va_start(ap, format);
-  int m = vsnprintf(line + len, sizeof line - 1 - len, format, ap);
-  va_end(ap);
-  if (m > 0) len += static_cast<size_t>(m);
+  // One byte stays free for the line feed.
+  len += log_escape(message, message_len, line + len, sizeof line - 1 - len);
   if (len > sizeof line - 2) len = sizeof line - 2;
   line[len++] = '\n';
 

@@ -15,6 +15,7 @@
 #include "core/status.h"
 #include "core/sysinfo.h"
 #include "core/text.h"
+#include "core/utf8.h"
 
 namespace orv {
 
@@ -61,9 +62,13 @@ void write_entry_locked(uint32_t mask, const char* text) {
   if (g_syslog_on && (g_syslog_mask & mask) != 0) syslog(LOG_INFO, "%s", text);
 }
 
+// Entries name backups chosen by peers: control bytes and bytes that are not
+// UTF-8 are escaped, so a name cannot forge an entry in the file or syslog.
 void write_entry(uint32_t mask, const char* text) {
+  char escaped[4 * (RUNLOG_ENTRY_MAX + 1)];
+  (void)log_escape(text, strlen(text), escaped, sizeof escaped);  // fits: at most four bytes per byte
   pthread_mutex_lock(&g_mutex);
-  write_entry_locked(mask, text);
+  write_entry_locked(mask, escaped);
   pthread_mutex_unlock(&g_mutex);
 }
 

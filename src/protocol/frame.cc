@@ -69,14 +69,22 @@ int32_t receive_frame(Channel* channel, FrameHeader* header_out, std::span<uint8
   FrameHeader header;
   rc = frame_header_decode(raw, &header);
   if (rc != STATUS_OK) return rc;
-  if (header.length > buffer.size()) return STATUS_INVALID;
-  if (header.length != 0) {
-    rc = recv_all(channel, buffer.data(), header.length);
-    if (rc != STATUS_OK) return rc;
-    // An empty payload is accepted whatever its crc field holds.
-    if (crc32c(0, buffer.data(), header.length) != header.crc) return STATUS_CORRUPT;
+  if (header.length > buffer.size()) {
+    *header_out = header;  // tells the caller what was announced
+    return STATUS_INVALID;
   }
+  rc = receive_frame_payload(channel, header, buffer);
+  if (rc != STATUS_OK) return rc;
   *header_out = header;
+  return STATUS_OK;
+}
+
+int32_t receive_frame_payload(Channel* channel, const FrameHeader& header, std::span<uint8_t> buffer) {
+  if (header.length > buffer.size()) return STATUS_INVALID;
+  if (header.length == 0) return STATUS_OK;  // accepted whatever its crc field holds
+  int32_t rc = recv_all(channel, buffer.data(), header.length);
+  if (rc != STATUS_OK) return rc;
+  if (crc32c(0, buffer.data(), header.length) != header.crc) return STATUS_CORRUPT;
   return STATUS_OK;
 }
 

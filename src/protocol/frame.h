@@ -38,8 +38,15 @@ void frame_header_encode(uint16_t msg_type, uint32_t length, uint32_t crc,
 // the capacity) and the header is copied to *header_out on success only.
 // STATUS_IO: the channel failed or the peer closed (see last_transport_error).
 // STATUS_PROTOCOL: bad magic, version or a length over FRAME_MAX_PAYLOAD.
-// STATUS_INVALID: the length exceeds the buffer. Nothing more is read in
+// STATUS_INVALID: the length exceeds the buffer (*header_out is filled, so
+// the caller can report the announced length). Nothing more is read in
 // these three cases. STATUS_CORRUPT: the payload's CRC does not match.
 [[nodiscard]] int32_t receive_frame(Channel* channel, FrameHeader* header_out, std::span<uint8_t> buffer);
+
+// The payload of a frame whose header receive_frame reported with
+// STATUS_INVALID (too long for its buffer), read into a larger buffer.
+// STATUS_INVALID when buffer is still too small (nothing read), STATUS_IO,
+// STATUS_CORRUPT as for receive_frame.
+[[nodiscard]] int32_t receive_frame_payload(Channel* channel, const FrameHeader& header, std::span<uint8_t> buffer);
 
 }  // namespace orv

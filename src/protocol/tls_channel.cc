@@ -2,6 +2,8 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -11,9 +13,11 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 #include <new>
 
 #include "core/status.h"
+#include "protocol/tls_policy.h"
 
 namespace orv {
 
@@ -107,6 +111,7 @@ int32_t tls_context_load(const char* cert_path, const char* key_path, TlsContext
   SSL_CTX* ctx = nullptr;
   int32_t rc = context_new(TLS_server_method(), &ctx);
   if (rc != STATUS_OK) return rc;
+  tls_policy_prepare(ctx);
   // The chain variant also sends intermediate certificates listed after the
   // server certificate; for a single certificate it is the same.
   if (SSL_CTX_use_certificate_chain_file(ctx, cert_path) != 1 ||
@@ -116,9 +121,17 @@ int32_t tls_context_load(const char* cert_path, const char* key_path, TlsContext
     SSL_CTX_free(ctx);
     return STATUS_INVALID;
   }
+  rc = tls_policy_apply(ctx, key_path);
+  if (rc != STATUS_OK) {
+    SSL_CTX_free(ctx);
+    return rc;
+  }
   // No session tickets: agents do not resume sessions, and a peer that never
   // reads would otherwise leave the tickets unread and make its close a reset.
   SSL_CTX_set_num_tickets(ctx, 0);
+  // A certificate out of its validity still loads (it may be all the operator
+  // has), but never silently.
+  tls_policy_warn_validity(ctx, cert_path, static_cast<int64_t>(time(nullptr)));
   return wrap_context(ctx, out);
 }
 
@@ -200,7 +213,79 @@ int32_t tls_connect(TlsContext* context, int fd, const char* server_name, Channe
   return handshake_done(ssl, SSL_connect(ssl), fd, out);
 }
 
+namespace {
+
+uint64_t now_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+// Switches O_NONBLOCK on fd; returns false when the flags cannot be changed.
+bool set_nonblocking(int fd, bool on) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return false;
+  int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  return wanted == flags || fcntl(fd, F_SETFL, wanted) == 0;
+}
+
+// TLS writes with a deadline: the socket is non-blocking for the call, and
+// a write that would block waits in poll for the rest of the time. A retried
+// SSL_write gets the same buffer and length, as the library requires.
+int32_t send_all_bounded(Channel* channel, const uint8_t* p, size_t n) {
+  if (!set_nonblocking(channel->fd, true)) {
+    char text[128];
+    transport_error_set("%s failed: %s", "send", errno_text(text, sizeof text));
+    return STATUS_IO;
+  }
+  const uint64_t deadline = now_ms() + channel->send_timeout_ms;
+  int32_t rc = STATUS_OK;
+  size_t done = 0;
+  while (done < n) {
+    ERR_clear_error();
+    int r = SSL_write(channel->tls, p + done, clamp_int(n - done));
+    if (r > 0) {
+      done += static_cast<size_t>(r);
+      continue;
+    }
+    int code = SSL_get_error(channel->tls, r);
+    if (code != SSL_ERROR_WANT_WRITE && code != SSL_ERROR_WANT_READ) {
+      tls_set_error(channel->tls, r, "send");
+      rc = STATUS_IO;
+      break;
+    }
+    ERR_clear_error();
+    uint64_t now = now_ms();
+    int ready = 0;
+    if (now < deadline) {
+      struct pollfd pfd = {channel->fd, static_cast<short>(code == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
+      uint64_t left = deadline - now;
+      ready = poll(&pfd, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+      if (ready < 0 && errno == EINTR) continue;
+    }
+    if (ready == 0) {
+      transport_error_set("the peer did not take the data within %u s", channel->send_timeout_ms / 1000);
+      rc = STATUS_IO;
+      break;
+    }
+    if (ready < 0) {
+      char text[128];
+      transport_error_set("%s failed: %s", "send", errno_text(text, sizeof text));
+      rc = STATUS_IO;
+      break;
+    }
+  }
+  // Reads stay blocking. Should this fail, the next read reports it.
+  (void)set_nonblocking(channel->fd, false);
+  return rc;
+}
+
+}  // namespace
+
 int32_t send_all(Channel* channel, const void* bytes, size_t n) {
+  if (channel->tls != nullptr && channel->send_timeout_ms != 0) {
+    return send_all_bounded(channel, static_cast<const uint8_t*>(bytes), n);
+  }
   const uint8_t* p = static_cast<const uint8_t*>(bytes);
   size_t done = 0;
   while (done < n) {
@@ -262,6 +347,9 @@ int32_t recv_all(Channel* channel, void* bytes, size_t n) {
 
 void channel_close(Channel* channel) {
   if (channel->tls != nullptr) {
+    // A peer that takes nothing must not hold the close either: the
+    // close-notify goes out only if there is room for it.
+    if (channel->send_timeout_ms != 0) (void)set_nonblocking(channel->fd, true);
     (void)SSL_shutdown(channel->tls);  // close-notify only; the answer is not awaited
     ERR_clear_error();
     SSL_free(channel->tls);

@@ -31,6 +31,11 @@ struct TlsContext;
 struct Channel {
   int fd = -1;
   SSL* tls = nullptr;
+  // When not 0, every send_all must be done within this many milliseconds:
+  // the write goes out on the socket switched to non-blocking for the call,
+  // waiting with poll up to the deadline, so a peer that stops reading fails
+  // the send instead of holding the thread. 0: plain blocking writes.
+  uint32_t send_timeout_ms = 0;
 };
 
 // Loads the PEM certificate chain and private key and checks that they
@@ -60,7 +65,9 @@ void tls_context_free(TlsContext* context);
 [[nodiscard]] int32_t tls_connect(TlsContext* context, int fd, const char* server_name, Channel* out);
 
 // Transfer exactly n bytes. STATUS_IO on any failure, with the transport
-// error text set; the stream position is then unknown.
+// error text set; the stream position is then unknown. A send on a channel
+// with a send_timeout_ms that the peer does not take in time fails with
+// "the peer did not take the data within %u s".
 [[nodiscard]] int32_t send_all(Channel* channel, const void* bytes, size_t n);
 [[nodiscard]] int32_t recv_all(Channel* channel, void* bytes, size_t n);
 

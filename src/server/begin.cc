@@ -74,6 +74,7 @@ int32_t session_begin(Session* session, std::span<const uint8_t> payload) {
   open.remove_stale_partials = (session->peer_flags & FLAG_CONTINUE) == 0 && req.type <= BACKUP_INC;
   open.holder = session->channel.fd;
   open.partial_max_age = partial_max_age();
+  open.min_free = backup_writer_min_free();
 
   OpenRefusal refusal = OpenRefusal::none;
   uint64_t expired = 0;

@@ -8,8 +8,11 @@
 #include <new>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/status.h"
+#include "core/sysinfo.h"
 #include "protocol/frame.h"
+#include "server/session_metrics.h"
 
 namespace orv {
 
@@ -19,33 +22,81 @@ namespace {
 // atomically; read by the listener's drain.
 std::atomic<int32_t> g_active_sessions{0};
 
-void set_socket_timeouts(int fd, uint32_t limit_ms) {
-  struct timeval tv;
-  tv.tv_sec = static_cast<time_t>(limit_ms / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((limit_ms % 1000) * 1000);
-  // Failure leaves the socket without a limit, as it was; nothing else to do.
-  (void)setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+void log_receive_failure(int32_t rc) {
+  log_write(LEVEL_WARN, "connection closed/errored while awaiting frame: %s (status=%d)", status_text(rc), rc);
 }
 
-// Receives and dispatches frames until the session is finished or fails.
-// Returns the status that ended the loop (0 when the session reached done).
-int32_t serve(Session* session, uint8_t* buffer) {
-  while (session_state(session) != SessionState::done && session_state(session) != SessionState::error) {
+// Dispatches one received frame; a failure is logged with the peer's address.
+int32_t dispatch(Session* session, const FrameHeader& header, std::span<const uint8_t> payload, const char* peer) {
+  int32_t rc = session_dispatch(session, header, payload);
+  if (rc != STATUS_OK) {
+    log_write(LEVEL_ERROR, "session error handling msg_type=%u: %s (status=%d) from %s",
+              static_cast<unsigned>(header.msg_type), status_text(rc), rc, peer);
+  }
+  return rc;
+}
+
+bool finished(const Session* session) {
+  return session_state(session) == SessionState::done || session_state(session) == SessionState::error;
+}
+
+// Receives and dispatches frames until the session is finished or fails;
+// returns the status that ended the loop (0 when the session reached done).
+// Frames go into a small buffer; the one of the largest frame size is
+// allocated only when an authenticated peer sends a frame that needs it, so
+// an idle or unauthenticated connection never holds it. Before
+// authentication a longer frame ends the connection without its payload
+// being read.
+int32_t serve(Session* session, AuthWatch* watch, const char* peer, SessionTally* tally) {
+  uint8_t small[PRE_AUTH_FRAME_MAX];
+  uint8_t* large = nullptr;
+  bool armed = true;
+  int32_t rc = STATUS_OK;
+  while (!finished(session)) {
     FrameHeader header;
-    int32_t rc = receive_frame(&session->channel, &header, std::span<uint8_t>(buffer, RECEIVE_BUFFER_SIZE));
-    if (rc != STATUS_OK) {
-      log_write(LEVEL_WARN, "connection closed/errored while awaiting frame: %s (status=%d)", status_text(rc), rc);
-      return rc;
+    rc = receive_frame(&session->channel, &header, std::span<uint8_t>(small, sizeof small));
+    uint8_t* payload = small;
+    if (rc == STATUS_INVALID && session_state(session) == SessionState::wait_hello) {
+      log_write(LEVEL_WARN, "frame of %u bytes before authentication: closing connection",
+                static_cast<unsigned>(header.length));
+      rc = STATUS_PROTOCOL;
+    } else if (rc == STATUS_INVALID) {
+      if (large == nullptr) large = new (std::nothrow) uint8_t[RECEIVE_BUFFER_SIZE];
+      rc = large == nullptr ? STATUS_NOMEM
+                            : receive_frame_payload(&session->channel, header,
+                                                    std::span<uint8_t>(large, RECEIVE_BUFFER_SIZE));
+      payload = large;
     }
-    rc = session_dispatch(session, header, std::span<const uint8_t>(buffer, header.length));
     if (rc != STATUS_OK) {
-      log_write(LEVEL_ERROR, "session error handling msg_type=%u: %s (status=%d)",
-                static_cast<unsigned>(header.msg_type), status_text(rc), rc);
-      return rc;
+      log_receive_failure(rc);
+      break;
+    }
+    session_tally_frame(tally, *session, header);
+    rc = dispatch(session, header, std::span<const uint8_t>(payload, header.length), peer);
+    session_tally_dispatched(tally, *session, header, std::span<const uint8_t>(payload, header.length), rc);
+    if (rc != STATUS_OK) break;
+    // Authenticated: no deadline any more (disarmed before any close).
+    if (armed && session_state(session) != SessionState::wait_hello) {
+      (void)auth_watch_disarm(watch);
+      armed = false;
     }
   }
-  return STATUS_OK;
+  delete[] large;
+  return rc;
+}
+
+// The session from its first frame to its end; the channel is closed after.
+void run_session(ConnectionJob* job, const Channel& channel) {
+  Session session;
+  session_init(&session, job->storage_root, job->acl_table, job->acl_count,
+               job->diag_dir[0] != '\0' ? job->diag_dir : nullptr, job->diag_enabled != 0, channel);
+  session.refused_key_delay_ms = REFUSED_KEY_DELAY_MS;
+  SessionTally tally;
+  int32_t end_status = serve(&session, &job->watch, job->peer, &tally);
+  (void)auth_watch_disarm(&job->watch);  // a deadline that passed has already ended the reads
+  session_tally_end(&tally, session);
+  session_end(&session, end_status);
+  channel_close(&session.channel);
 }
 
 }  // namespace
@@ -56,43 +107,35 @@ void active_sessions_add(int32_t delta) { g_active_sessions.fetch_add(delta); }
 
 void connection_job_free(ConnectionJob* job) {
   if (job == nullptr) return;
+  (void)auth_watch_disarm(&job->watch);  // before the socket can be closed and its number reused
   if (job->socket >= 0) (void)close(job->socket);  // never served; nothing to report
   tls_context_free(job->tls_context);
+  if (job->admitted) conn_limits_release(job->peer_ipv4);
   delete job;
-}
-
-int32_t connection_handshake(TlsContext* context, int fd, uint32_t limit_ms, Channel* out) {
-  set_socket_timeouts(fd, limit_ms);
-  int32_t rc = tls_accept(context, fd, out);
-  if (rc == STATUS_OK) set_socket_timeouts(fd, 0);
-  return rc;
 }
 
 void connection_main(void* arg) {
   ConnectionJob* job = static_cast<ConnectionJob*>(arg);
+  metrics_add(service_metrics().connections_open, 1);
+  log_write(LEVEL_INFO, "connection from %s", job->peer);
+  // Without the watchdog the connection would have no bound before
+  // authentication; refuse it instead.
+  int32_t rc = auth_watch_arm(&job->watch, job->socket, job->accepted_ms + AUTH_DEADLINE_MS);
   Channel channel;
-  int32_t rc = connection_handshake(job->tls_context, job->socket, HANDSHAKE_LIMIT_MS, &channel);
+  if (rc == STATUS_OK) rc = tls_accept(job->tls_context, job->socket, &channel);
   // The TLS session now holds its own reference on the context.
   tls_context_free(job->tls_context);
   job->tls_context = nullptr;
   if (rc != STATUS_OK) {
-    log_write(LEVEL_WARN, "TLS handshake failed: %s (status=%d)", status_text(rc), rc);
+    metrics_add(service_metrics().handshake_failures, 1);
+    log_write(LEVEL_WARN, "TLS handshake failed: %s (status=%d) from %s", status_text(rc), rc, job->peer);
   } else {
     job->socket = -1;  // the channel owns it now
-    Session session;
-    session_init(&session, job->storage_root, job->acl_table, job->acl_count,
-                 job->diag_dir[0] != '\0' ? job->diag_dir : nullptr, job->diag_enabled != 0, channel);
-    uint8_t* buffer = new (std::nothrow) uint8_t[RECEIVE_BUFFER_SIZE];
-    if (buffer == nullptr) {
-      channel_close(&session.channel);
-    } else {
-      int32_t end_status = serve(&session, buffer);
-      session_end(&session, end_status);
-      delete[] buffer;
-      channel_close(&session.channel);
-    }
+    channel.send_timeout_ms = SEND_TIMEOUT_MS;
+    run_session(job, channel);
   }
   connection_job_free(job);
+  metrics_add(service_metrics().connections_open, -1);
   g_active_sessions.fetch_sub(1);
 }
 

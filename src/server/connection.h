@@ -7,14 +7,23 @@
 
 #include "protocol/tls_channel.h"
 #include "server/acl.h"
+#include "server/auth_deadline.h"
+#include "server/conn_limits.h"
 #include "server/session.h"
 
 namespace orv {
 
-// A peer gets this long to complete the TLS handshake; after it, the session
-// itself has no time-out (TCP keep-alive guards against a silent peer).
-inline constexpr uint32_t HANDSHAKE_LIMIT_MS = 30000;
-// Each connection receives into one buffer of exactly the largest frame.
+// Before authentication a frame may carry at most this many bytes (HELLO is
+// 166); a longer one ends the connection without its payload being read.
+inline constexpr uint32_t PRE_AUTH_FRAME_MAX = 4096;
+// A reply the peer does not take within this time ends the session as a
+// failed send, so a peer that stops reading cannot pin memory. Reads have
+// no time-out once the peer is authenticated.
+inline constexpr uint32_t SEND_TIMEOUT_MS = 120000;
+// A refused api key is answered only after this delay.
+inline constexpr uint32_t REFUSED_KEY_DELAY_MS = 1000;
+// Each authenticated connection receives into one buffer of exactly the
+// largest frame.
 inline constexpr size_t RECEIVE_BUFFER_SIZE = FRAME_MAX_PAYLOAD;
 
 // Allocated by the listener for each accepted connection; owned and released
@@ -27,9 +36,16 @@ struct ConnectionJob {
   uint64_t acl_count = 0;
   char diag_dir[SESSION_DIAG_DIR_SIZE] = {};     // empty when none was configured
   int32_t diag_enabled = 1;
+  uint32_t peer_ipv4 = 0;                        // host byte order
+  char peer[PEER_TEXT_SIZE] = {};                // "a.b.c.d:port", for log lines
+  bool admitted = false;                         // counted by conn_limits_admit
+  uint64_t accepted_ms = 0;                      // monotonic; the authentication deadline counts from it
+  AuthWatch watch;                               // armed from the handshake until HELLO succeeded
 };
 
-// Releases a job that never reached its thread (closes the socket too).
+// Releases a job (closes the socket if it still holds one and releases its
+// admission); used for a job that never reached its thread and by the
+// thread at its end.
 void connection_job_free(ConnectionJob* job);
 
 // Thread body for a ConnectionJob (passed as void*). The creator has already
@@ -40,10 +56,5 @@ void connection_main(void* job);
 // Number of connection threads counted and not yet finished.
 int32_t active_sessions();
 void active_sessions_add(int32_t delta);
-
-// Server handshake bounded by limit_ms: receive and send time-outs are set
-// on fd for the handshake and cleared once it succeeded. A time-out is a
-// handshake failure (STATUS_PROTOCOL). fd stays the caller's on failure.
-[[nodiscard]] int32_t connection_handshake(TlsContext* context, int fd, uint32_t limit_ms, Channel* out);
 
 }  // namespace orv

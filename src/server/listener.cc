@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,12 +18,17 @@
 #include <new>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/status.h"
 #include "core/text.h"
+#include "core/sysinfo.h"
 #include "priv/privdrop.h"
+#include "protocol/tls_cert_info.h"
 #include "protocol/tls_channel.h"
 #include "server/acl.h"
+#include "server/conn_limits.h"
 #include "server/connection.h"
+#include "server/metrics_exporter.h"
 #include "server/thread.h"
 #include "server/uring_scaffold.h"
 
@@ -53,6 +59,13 @@ void on_reload_signal(int) { g_reload_requested = 1; }
 
 const char* entries_suffix(size_t n) { return n == 1 ? "y" : "ies"; }
 
+// The certificate's end of validity for the metrics; 0 when unreadable.
+void note_certificate_expiry(const char* cert_path) {
+  int64_t not_after = 0;
+  (void)tls_certificate_not_after(cert_path, &not_after);  // 0 shows "unknown"
+  service_metrics().tls_certificate_expiry.store(not_after, std::memory_order_relaxed);
+}
+
 // What the accept loop serves from. Only the listener's thread touches it.
 struct ListenerState {
   const ServerConfig* config = nullptr;
@@ -66,6 +79,12 @@ struct ListenerState {
   AclEntry** acl_superseded = nullptr;
   size_t superseded_count = 0;
   size_t superseded_capacity = 0;
+  // Kept open so that, with every descriptor in use, one is freed to accept
+  // and close a waiting connection instead of leaving it queued; -1 when none.
+  int reserve_fd = -1;
+  RefusalWarnings total_refusals;
+  RefusalWarnings address_refusals;
+  RefusalWarnings accept_failures;
 };
 
 // Process-wide, so tables still handed to connections stay reachable after
@@ -104,7 +123,9 @@ void reload(ListenerState* s) {
   const ServerConfig& c = *s->config;
   TlsContext* fresh = nullptr;
   int32_t rc = tls_context_load(c.tls_cert_path, c.tls_key_path, &fresh);
+  metrics_add(service_metrics().tls_reloads, 1);
   if (rc != STATUS_OK) {
+    metrics_add(service_metrics().tls_reload_failures, 1);
     log_write(LEVEL_ERROR,
               "SIGHUP reload: failed to load TLS cert/key from %s / %s (%s, status=%d); keeping current certificate",
               c.tls_cert_path, c.tls_key_path, status_text(rc), rc);
@@ -112,6 +133,7 @@ void reload(ListenerState* s) {
     tls_context_free(s->tls_retired);
     s->tls_retired = s->tls_current;
     s->tls_current = fresh;
+    note_certificate_expiry(c.tls_cert_path);
     log_write(LEVEL_INFO, "SIGHUP reload: reloaded TLS certificate/key from %s / %s", c.tls_cert_path,
               c.tls_key_path);
   }
@@ -119,7 +141,9 @@ void reload(ListenerState* s) {
   AclEntry* table = nullptr;
   size_t count = 0;
   rc = acl_load(c.acl_file_path, &table, &count);
+  metrics_add(service_metrics().acl_reloads, 1);
   if (rc != STATUS_OK) {
+    metrics_add(service_metrics().acl_reload_failures, 1);
     log_write(LEVEL_ERROR, "SIGHUP reload: failed to load ACL file %s (%s, status=%d); keeping current ACL",
               c.acl_file_path, status_text(rc), rc);
     return;
@@ -127,6 +151,7 @@ void reload(ListenerState* s) {
   keep_superseded(s, s->acl_current);
   s->acl_current = table;
   s->acl_count = count;
+  service_metrics().acl_entries.store(count, std::memory_order_relaxed);
   log_write(LEVEL_INFO, "SIGHUP reload: loaded %zu ACL entr%s from %s", count, entries_suffix(count),
             c.acl_file_path);
 }
@@ -144,16 +169,77 @@ void set_connection_options(int fd) {
   (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
+// Counts one refusal of a kind and writes its warning when one is due.
+void refusal_warning(RefusalWarnings* w, const char* format, const char* what) {
+  uint32_t count = 0;
+  if (!refusal_warning_due(w, monotonic_ms(), &count)) return;
+  log_write(LEVEL_WARN, format, what, count);
+}
+
+// Admits a connection under the limits, or closes it at once. Returns true
+// when admitted.
+bool admit(ListenerState* s, int fd, uint32_t ipv4, const char* peer) {
+  Admission a = conn_limits_admit(ipv4);
+  if (a == Admission::admitted) return true;
+  (void)close(fd);  // refused: the peer sees the connection closed
+  metrics_connection_refused(RefusalReason::limit);
+  if (a == Admission::total_limit) {
+    refusal_warning(&s->total_refusals,
+                    "connection limit reached: closing connection from %s (%u refused since the last warning)", peer);
+  } else {
+    refusal_warning(&s->address_refusals,
+                    "connection limit per address reached: closing connection from %s (%u refused since the last "
+                    "warning)",
+                    peer);
+  }
+  return false;
+}
+
+// accept failed with err. Out of descriptors: the reserve descriptor makes
+// room to take the waiting connection and close it, so the peer is answered
+// and the queue does not wake the wait again at once. Every such failure is
+// warned about at most once a second.
+void accept_failed(ListenerState* s, int err) {
+  if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED || err == EPROTO) return;
+  char text[128];
+  errno = err;
+  errno_text(text, sizeof text);
+  bool out_of_descriptors = err == EMFILE || err == ENFILE;
+  if (out_of_descriptors && s->reserve_fd >= 0) {
+    (void)close(s->reserve_fd);
+    int fd = accept4(s->fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) (void)close(fd);  // refused for want of descriptors
+    s->reserve_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  }
+  refusal_warning(&s->accept_failures, "cannot accept a connection: %s (%u refused since the last warning)", text);
+  if (!out_of_descriptors || s->reserve_fd < 0) {
+    // The pending connection stays queued and would wake the wait at once,
+    // so pause instead of spinning.
+    struct timespec pause = {0, 50 * 1000000L};
+    nanosleep(&pause, nullptr);
+  }
+}
+
 // Hands one accepted socket to a new thread; on any failure the socket is
 // closed and the listener goes on.
-void start_connection(ListenerState* s, int fd) {
+void start_connection(ListenerState* s, int fd, const struct sockaddr_in& addr) {
+  uint32_t ipv4 = ntohl(addr.sin_addr.s_addr);
+  char peer[PEER_TEXT_SIZE];
+  peer_text(ipv4, ntohs(addr.sin_port), peer, sizeof peer);
+  metrics_add(service_metrics().connections_accepted, 1);
+  if (!admit(s, fd, ipv4, peer)) return;
   set_connection_options(fd);
   ConnectionJob* job = new (std::nothrow) ConnectionJob;
   if (job == nullptr) {
+    conn_limits_release(ipv4);
     (void)close(fd);  // dropped connection; nothing to report to
     return;
   }
   job->socket = fd;
+  job->peer_ipv4 = ipv4;
+  job->admitted = true;
+  job->accepted_ms = monotonic_ms();
+  copy_text(job->peer, sizeof job->peer, peer);
   copy_text(job->storage_root, sizeof job->storage_root,
             s->config->storage_root != nullptr ? s->config->storage_root : "");
   copy_text(job->diag_dir, sizeof job->diag_dir, s->config->diag_dir != nullptr ? s->config->diag_dir : "");
@@ -193,7 +279,9 @@ void block_signals(sigset_t* old_mask, sigset_t* wait_mask) {
   sigdelset(wait_mask, SIGHUP);
 }
 
-void install_handlers() {
+}  // namespace
+
+void listener_install_signal_handlers() {
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sigemptyset(&sa.sa_mask);
@@ -204,6 +292,8 @@ void install_handlers() {
   sa.sa_handler = on_reload_signal;
   sigaction(SIGHUP, &sa, nullptr);
 }
+
+namespace {
 
 void accept_loop(ListenerState* s) {
   sigset_t old_mask;
@@ -216,21 +306,19 @@ void accept_loop(ListenerState* s) {
     }
     struct pollfd pfd = {s->fd, POLLIN, 0};
     if (ppoll(&pfd, 1, nullptr, &wait_mask) <= 0) continue;  // signal: check the flags again
-    int fd = accept4(s->fd, nullptr, nullptr, SOCK_CLOEXEC);
+    struct sockaddr_in addr;
+    socklen_t addr_len = sizeof addr;
+    memset(&addr, 0, sizeof addr);
+    int fd = accept4(s->fd, reinterpret_cast<struct sockaddr*>(&addr), &addr_len, SOCK_CLOEXEC);
     if (fd < 0) {
-      // Out of descriptors or memory: the pending connection stays queued
-      // and would wake the wait at once, so pause instead of spinning.
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        struct timespec pause = {0, 50 * 1000000L};
-        nanosleep(&pause, nullptr);
-      }
+      accept_failed(s, errno);
       continue;
     }
     if (g_stop_requested) {
       (void)close(fd);  // stopping: the peer sees the connection closed
       break;
     }
-    start_connection(s, fd);
+    start_connection(s, fd, addr);
   }
   pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
 }
@@ -307,18 +395,35 @@ int32_t open_socket(const ServerConfig& c, int* out_fd) {
 
 int32_t run_worker(const ServerConfig& config) {
   // The io_uring backend is an experimental scaffold that serves no sessions.
-  if (config.use_io_uring) return run_io_uring_scaffold(config);
+  if (config.use_io_uring) {
+    if (config.metrics_listen != nullptr) log_write(LEVEL_WARN, "--metrics-listen is not served with --io-uring");
+    return run_io_uring_scaffold(config);
+  }
   return run_listener(config);
+}
+
+// Connections hold a descriptor each, and more while a backup runs: the
+// soft limit is raised as far as the hard limit allows (best effort).
+void raise_descriptor_limit() {
+  struct rlimit lim;
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur >= lim.rlim_max) return;
+  lim.rlim_cur = lim.rlim_max;
+  (void)setrlimit(RLIMIT_NOFILE, &lim);
 }
 
 int32_t run_listener(const ServerConfig& config) {
   ListenerState& s = g_listener;
   s = ListenerState{};
   s.config = &config;
-  g_stop_requested = 0;
-  g_reload_requested = 0;
+  // A stop or reload asked for before this point is kept: the handlers may
+  // have been installed right after the fork.
+  listener_install_signal_handlers();
+  raise_descriptor_limit();
+  int32_t rc = conn_limits_init(config.max_connections, config.max_connections_per_address);
+  if (rc == STATUS_OK) rc = auth_watch_start();
+  if (rc != STATUS_OK) return rc;
 
-  int32_t rc = tls_context_load(config.tls_cert_path, config.tls_key_path, &s.tls_current);
+  rc = tls_context_load(config.tls_cert_path, config.tls_key_path, &s.tls_current);
   if (rc != STATUS_OK) {
     log_write(LEVEL_ERROR, "failed to load TLS certificate/key: %s (status=%d)", status_text(rc), rc);
     return rc;
@@ -331,6 +436,8 @@ int32_t run_listener(const ServerConfig& config) {
   }
   log_write(LEVEL_INFO, "loaded %zu ACL entr%s from %s", s.acl_count, entries_suffix(s.acl_count),
             config.acl_file_path);
+  service_metrics().acl_entries.store(s.acl_count, std::memory_order_relaxed);
+  note_certificate_expiry(config.tls_cert_path);
 
   rc = open_socket(config, &s.fd);
   if (rc != STATUS_OK) {
@@ -342,17 +449,36 @@ int32_t run_listener(const ServerConfig& config) {
             config.storage_root != nullptr ? config.storage_root : "");
 
   g_listen_fd.store(s.fd);
-  install_handlers();
+  s.reserve_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);  // without it, refusals just wait
   // Does nothing unless the process still runs as root.
   if (drop_privileges() != 0) {
+    if (s.reserve_fd >= 0) (void)close(s.reserve_fd);  // /dev/null, read-only
     g_listen_fd.store(-1);
     (void)close(s.fd);  // start-up failed; the privilege error was logged
     release_state(&s, true);
     return STATUS_IO;
   }
+  // Started unprivileged: the scrape threads never run as root.
+  MetricsExporter* exporter = nullptr;
+  if (config.metrics_listen != nullptr) {
+    MetricsSettings ms;
+    ms.listen = config.metrics_listen;
+    ms.storage_root = config.storage_root;
+    ms.per_subdir = config.metrics_per_subdir;
+    rc = metrics_exporter_start(ms, &exporter);
+    if (rc != STATUS_OK) {
+      g_listen_fd.store(-1);
+      (void)close(s.fd);  // start-up failed; the bind error was logged
+      release_state(&s, true);
+      return rc;
+    }
+  }
 
   accept_loop(&s);
+  if (s.reserve_fd >= 0) (void)close(s.reserve_fd);  // /dev/null, read-only
+  s.reserve_fd = -1;
   bool sessions_gone = drain(&s);
+  metrics_exporter_stop(exporter);
   release_state(&s, sessions_gone);
   return STATUS_OK;
 }

@@ -14,6 +14,12 @@ namespace orv {
 // run_listener. Returns its status.
 [[nodiscard]] int32_t run_worker(const ServerConfig& config);
 
+// Installs the listener's handlers for SIGTERM, SIGINT and SIGHUP (they only
+// set flags and wake the accept). The worker calls it first thing after the
+// fork, so a signal that arrives before the listener is set up is kept for
+// it instead of ending the process; run_listener calls it too.
+void listener_install_signal_handlers();
+
 // Loads, binds, accepts until SIGTERM/SIGINT, drains. Returns STATUS_OK after
 // a graceful stop, otherwise the status of the first start-up failure.
 // Installs process-wide signal handlers; call from one thread only.

@@ -14,6 +14,7 @@
 #include "server/session.h"
 #include "server/session_handlers.h"
 #include "store/catalog.h"
+#include "store/memory_budget.h"
 #include "store/scan.h"
 
 namespace orv {
@@ -180,8 +181,15 @@ int32_t session_fetch_chain(Session* session, std::span<const uint8_t> payload) 
   }
   if (start[0] == '\0') return session_refuse(session, Refusal::end_session, STATUS_NOT_FOUND, "no such backup uuid");
 
+  // The chain's tables count against the memory budget while they are held;
+  // a chain that does not fit is refused as an allocation failure. Declared
+  // before the chain, so the charge is returned after the tables are freed.
+  struct ChargeHold {
+    BudgetCharge c;
+    ~ChargeHold() { budget_release(&c); }
+  } charge;
   ChainOwner owner;
-  rc = chain_resolve(start, workdir, &owner.chain);
+  rc = chain_resolve(start, workdir, &owner.chain, &charge.c);
   if (rc != STATUS_OK) return session_refuse(session, Refusal::end_session, rc, "failed to load chain");
   const Chain& chain = owner.chain;
 
@@ -193,6 +201,15 @@ int32_t session_fetch_chain(Session* session, std::span<const uint8_t> payload) 
     files[i].path = dup_text(chain.items[i].image_path);
     if (!files[i].path) return STATUS_NOMEM;
     files[i].size = header_image_size(chain.items[i].header);
+    // Opened now rather than at the first READ_RANGE: once the agent has the
+    // chain, an operator's prune deleting an expired backup of it must not
+    // make it unreadable (an open descriptor outlives the file's name). A
+    // failure here is left to READ_RANGE, which answers it as before.
+    int fd = -1;
+    if (file_open_read(files[i].path.get(), &fd) == STATUS_OK) {
+      files[i].fd.reset(fd);
+      (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // advice only
+    }
   }
 
   for (size_t i = 0; i < chain.count; ++i) {

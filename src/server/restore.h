@@ -24,7 +24,7 @@ namespace orv {
 struct RestoreFile {
   std::unique_ptr<char[]> path;  // private copy
   uint64_t size = 0;             // image_size from that backup's header
-  UniqueFd fd;                   // opened read-only by the first READ_RANGE of the file
+  UniqueFd fd;                   // opened read-only by FETCH_CHAIN (else by the first READ_RANGE)
   uint64_t next_offset = 0;      // end of the last range read, to detect sequential reading
 };
 

@@ -23,6 +23,11 @@ struct ServerConfig {
   uint32_t partial_max_age_days = 0;
   const char* diag_dir = nullptr;   // null: "<storage>/diag"
   bool diag_off = false;
+  uint32_t max_connections = 4096;             // --max-connections; 0 given: the default
+  uint32_t max_connections_per_address = 256;  // --max-connections-per-address; 0 given: the default
+  uint64_t memory_budget_bytes = 0;            // --memory-budget; 0: a quarter of physical memory
+  const char* metrics_listen = nullptr;  // "ADDR:PORT"; null: no metrics endpoint
+  bool metrics_per_subdir = false;
 };
 
 }  // namespace orv

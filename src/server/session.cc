@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include "core/status.h"
@@ -176,6 +178,14 @@ int32_t session_hello(Session* session, std::span<const uint8_t> payload) {
   // about the protocol.
   const AclEntry* entry = acl_find_key(session->acl_table, session->acl_count, digest);
   if (entry == nullptr) {
+    // The session holds no lock here; only this connection waits.
+    if (session->refused_key_delay_ms != 0) {
+      struct timespec delay;
+      delay.tv_sec = static_cast<time_t>(session->refused_key_delay_ms / 1000);
+      delay.tv_nsec = static_cast<long>(session->refused_key_delay_ms % 1000) * 1000000L;
+      while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
+      }
+    }
     return session_refuse(session, Refusal::end_session, STATUS_INVALID, "unknown or invalid api key");
   }
   session->acl_entry = entry;

@@ -68,6 +68,10 @@ struct Session {
   // Restore state.
   RestoreState restore;  // announced chain and range buffer (restore.h)
 
+  // How long a refused api key waits before its answer, so that guessing
+  // keys costs time; 0 after session_init, set by the connection.
+  uint32_t refused_key_delay_ms = 0;
+
   char diag_dir[SESSION_DIAG_DIR_SIZE] = {};  // empty: no diagnostics record
   // The diagnostics directory whether or not records are written (the
   // given one, else "<storage_root>/diag"), and its part below the storage

@@ -1,7 +1,9 @@
 #include "store/backup_writer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
+#include <atomic>
 #include <cassert>
 #include <cerrno>
 #include <cstdio>
@@ -18,6 +20,8 @@
 #include "core/unique_fd.h"
 #include "store/catalog.h"
 #include "store/entry_array.h"
+#include "store/journal_format.h"
+#include "store/memory_budget.h"
 #include "store/names.h"
 #include "store/partial.h"
 #include "store/partial_lock.h"
@@ -120,11 +124,19 @@ void BackupWriter::close_image() {
 
 void BackupWriter::release_memory() {
   key_index_free(&key_index_);
+  budget_release(&entries_charge_);
   free(entries_);
   entries_ = nullptr;
   entry_count_ = 0;
   entry_capacity_ = 0;
 }
+
+namespace {
+std::atomic<uint64_t> g_min_free{0};  // written once at start, read by every BEGIN
+}  // namespace
+
+void backup_writer_set_min_free(uint64_t bytes) { g_min_free.store(bytes, std::memory_order_relaxed); }
+uint64_t backup_writer_min_free() { return g_min_free.load(std::memory_order_relaxed); }
 
 int32_t BackupWriter::open(const BackupOpenRequest& req, OpenRefusal* refusal, uint64_t* expired) {
   assert(!open_);
@@ -135,6 +147,18 @@ int32_t BackupWriter::open(const BackupOpenRequest& req, OpenRefusal* refusal, u
   if (rc != STATUS_OK) {
     *refusal = OpenRefusal::directory;
     return rc;
+  }
+  if (req.min_free > 0) {
+    uint64_t free_bytes = 0;
+    // A file system that cannot be asked is not refused for it: the check
+    // only keeps backups from starting into a disk known to be full.
+    if (disk_free_bytes(req.workdir, &free_bytes) == STATUS_OK && free_bytes < req.min_free) {
+      log_write(LEVEL_WARN, "refusing a new backup in %s: the storage file system has %llu bytes free, less than "
+                "--min-free %llu", req.workdir, static_cast<unsigned long long>(free_bytes),
+                static_cast<unsigned long long>(req.min_free));
+      *refusal = OpenRefusal::image;
+      return STATUS_IO;
+    }
   }
 
   BackupHeaderFields fields = req.fields;
@@ -231,6 +255,24 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
   }
   LockHold lock(journal_path);
 
+  // The table is charged before it is read: at most one entry per journal
+  // record after the journal header and the backup header it carries, so a
+  // journal larger than the budget allows is refused unread.
+  struct ChargeHold {
+    BudgetCharge c;
+    ~ChargeHold() { budget_release(&c); }
+  } load_charge;
+  struct stat journal_st;
+  constexpr uint64_t kRecordsStart = JOURNAL_HEADER_SIZE + BACKUP_HEADER_SIZE;
+  uint64_t journal_size = stat(journal_path, &journal_st) == 0 && journal_st.st_size > 0
+                              ? static_cast<uint64_t>(journal_st.st_size)
+                              : 0;
+  uint64_t most_entries = journal_size > kRecordsStart ? (journal_size - kRecordsStart) / JOURNAL_RECORD_SIZE : 0;
+  if (budget_charge_to(&load_charge.c, most_entries * CATALOG_ENTRY_SIZE) != STATUS_OK) {
+    *refusal = ResumeRefusal::no_memory;
+    return STATUS_NOMEM;
+  }
+
   PartialOwner owner;
   if (owner.p == nullptr) {
     *refusal = ResumeRefusal::no_memory;
@@ -270,6 +312,12 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
     *refusal = ResumeRefusal::cannot_continue;
     return rc;
   }
+  // What the table really holds (never more than charged: one entry per record).
+  if (budget_charge_to(&load_charge.c, p->entry_count * CATALOG_ENTRY_SIZE) != STATUS_OK) {
+    journal_close(&journal_);
+    *refusal = ResumeRefusal::no_memory;
+    return STATUS_NOMEM;
+  }
   // The index gets its memory now; it is filled before the first block or
   // drop, so that a caller can send the entries first.
   rc = key_index_init(&key_index_, p->entry_count);
@@ -291,6 +339,8 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
   entries_ = p->entries;
   entry_count_ = p->entry_count;
   entry_capacity_ = p->entry_count;
+  entries_charge_ = load_charge.c;  // the writer holds the charge with the table
+  load_charge.c = BudgetCharge{};
   p->entries = nullptr;
   p->entry_count = 0;
   open_ = journaling_ = locked_ = resumed_ = true;
@@ -344,8 +394,18 @@ int32_t BackupWriter::write_image(std::span<const uint8_t> data) {
   return STATUS_OK;
 }
 
+// The memory budget is charged for the grown table before it is grown; a
+// table that would pass it fails like an allocation (STATUS_NOMEM).
 int32_t BackupWriter::reserve_entries(uint64_t needed) {
-  return entry_array_reserve(&entries_, &entry_capacity_, needed);
+  if (needed <= entry_capacity_ && entries_ != nullptr) return STATUS_OK;
+  uint64_t cap = entry_array_capacity_for(entry_capacity_, needed);
+  if (cap == 0) return STATUS_NOMEM;
+  uint64_t before = entries_charge_.bytes;
+  int32_t rc = budget_charge_to(&entries_charge_, cap * CATALOG_ENTRY_SIZE);
+  if (rc != STATUS_OK) return rc;
+  rc = entry_array_reserve(&entries_, &entry_capacity_, needed);
+  if (rc != STATUS_OK) (void)budget_charge_to(&entries_charge_, before);  // shrinking never fails
+  return rc;
 }
 
 int32_t BackupWriter::record_entry(const CatalogEntry& entry) {

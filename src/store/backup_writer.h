@@ -40,6 +40,7 @@
 #include "store/formats.h"
 #include "store/journal.h"
 #include "store/key_index.h"
+#include "store/memory_budget.h"
 
 namespace orv {
 
@@ -65,7 +66,19 @@ struct BackupOpenRequest {
   bool remove_stale_partials = false;
   int holder = -1;  // socket of the connection, recorded with the lock
   int64_t partial_max_age = 0;  // partials of workdir older than this (s) are expired first; <= 0: none
+  // Free space the working directory's file system must have (bytes; 0: no
+  // check). Less is refused as OpenRefusal::image with STATUS_IO before any
+  // file is created, so a full disk is met here rather than half-way
+  // through the backup. A resumed backup is never refused for it: finishing
+  // it may be what frees the space.
+  uint64_t min_free = 0;
 };
+
+// The process-wide --min-free setting that BEGIN passes as
+// BackupOpenRequest::min_free (0: off). Set once at start, before any
+// session runs.
+void backup_writer_set_min_free(uint64_t bytes);
+uint64_t backup_writer_min_free();
 
 // Which step of open refused the backup (the status says why).
 enum class OpenRefusal : uint8_t {
@@ -76,6 +89,11 @@ enum class OpenRefusal : uint8_t {
   names,       // no name could be chosen (invalid name, all taken, too long)
   image,       // the temporary image could not be created
 };
+
+// The entry table of an open backup is charged to the memory budget
+// (memory_budget.h): a block whose entry would pass it fails with
+// STATUS_NOMEM, and a partial whose table would not fit is refused with
+// no_memory before its journal is read.
 
 // Which step of resume refused the partial; the returned status goes with it.
 enum class ResumeRefusal : uint8_t {
@@ -97,7 +115,8 @@ class BackupWriter {
   BackupWriter& operator=(const BackupWriter&) = delete;
 
   // Opens a new backup, in this order: the working directory (dir_ensure),
-  // the header (created = now; name and retention checked), the names
+  // the free space (req.min_free; logged at WARN with the free space when
+  // refused), the header (created = now; name and retention checked), the names
   // (backup_paths reserves them by creating the temporary image), expiry of
   // old partials, removal of stale ones, the temporary image created empty,
   // the partial's lock taken for req.holder, the journal created. A lock or
@@ -221,6 +240,7 @@ class BackupWriter {
   CatalogEntry* entries_ = nullptr;
   uint64_t entry_count_ = 0;
   uint64_t entry_capacity_ = 0;
+  BudgetCharge entries_charge_;   // memory budget held for entries_ (capacity x 58 bytes)
   KeyIndex key_index_;            // key -> position in entries_; only when resumed
 };
 

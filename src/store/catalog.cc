@@ -62,7 +62,7 @@ int32_t header_read(const char* path, BackupHeader* header) {
   return header_read_fd(fd.get(), header);
 }
 
-int32_t catalog_load(const char* path, LoadedCatalog* cat) {
+int32_t catalog_load(const char* path, LoadedCatalog* cat, BudgetCharge* charge) {
   memset(cat, 0, sizeof *cat);
   if (path == nullptr || strlen(path) >= sizeof cat->catalog_path) return STATUS_INVALID;
   int raw = -1;
@@ -85,6 +85,7 @@ int32_t catalog_load(const char* path, LoadedCatalog* cat) {
   if (file_len < table_off || count > (file_len - table_off) / CATALOG_ENTRY_SIZE) return STATUS_CORRUPT;
   size_t table_len = static_cast<size_t>(count) * CATALOG_ENTRY_SIZE;
 
+  if (charge != nullptr && budget_charge_to(charge, charge->bytes + table_len) != STATUS_OK) return STATUS_NOMEM;
   CatalogEntry* table = entry_array_alloc(count);
   if (table == nullptr) return STATUS_NOMEM;
   rc = pread_full(fd.get(), reinterpret_cast<uint8_t*>(table), table_len, table_off);

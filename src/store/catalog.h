@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "store/formats.h"
+#include "store/memory_budget.h"
 #include "store/names.h"
 
 namespace orv {
@@ -45,7 +46,10 @@ struct LoadedCatalog {
 // digest differs; STATUS_INVALID when the path is not a catalog name or
 // longer than 1,023 characters; STATUS_NOMEM when the table cannot be
 // allocated. On failure *cat holds no table (catalog_free is still safe).
-[[nodiscard]] int32_t catalog_load(const char* path, LoadedCatalog* cat);
+// With a charge, the table is first added to it on the memory budget
+// (memory_budget.h): STATUS_NOMEM when it does not fit. The caller releases
+// the charge once the table is freed (also after a failure).
+[[nodiscard]] int32_t catalog_load(const char* path, LoadedCatalog* cat, BudgetCharge* charge = nullptr);
 
 // Frees the entry table and leaves entries null, entry_count 0.
 void catalog_free(LoadedCatalog* cat);

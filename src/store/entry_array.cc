@@ -32,6 +32,16 @@ CatalogEntry* entry_array_alloc(uint64_t count) {
   return p;
 }
 
+uint64_t entry_array_capacity_for(uint64_t capacity, uint64_t needed) {
+  if (needed <= capacity && capacity != 0) return capacity;
+  uint64_t cap = capacity == 0 ? ENTRY_ARRAY_MIN_CAPACITY : capacity;
+  while (cap < needed) {
+    if (cap > kMaxEntries / 2) return 0;
+    cap *= 2;
+  }
+  return cap > kMaxEntries ? 0 : cap;
+}
+
 int32_t entry_array_reserve(CatalogEntry** entries, uint64_t* capacity, uint64_t needed) {
   if (needed <= *capacity && *entries != nullptr) return STATUS_OK;
   uint64_t cap = *capacity == 0 ? ENTRY_ARRAY_MIN_CAPACITY : *capacity;

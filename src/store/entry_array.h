@@ -26,6 +26,11 @@ CatalogEntry* entry_array_alloc(uint64_t count);
 // on STATUS_NOMEM both are unchanged and the old array is still owned.
 [[nodiscard]] int32_t entry_array_reserve(CatalogEntry** entries, uint64_t* capacity, uint64_t needed);
 
+// The capacity entry_array_reserve would grow to from `capacity` for
+// `needed` entries (capacity itself when it suffices); 0 when no capacity
+// can hold that many.
+uint64_t entry_array_capacity_for(uint64_t capacity, uint64_t needed);
+
 // Huge-page advice for any large heap buffer (ignored when not possible).
 void advise_huge_pages(void* p, size_t bytes);
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/file_io.h"
+#include "core/metrics.h"
 #include "core/status.h"
 #include "core/sysinfo.h"
 #include "core/text.h"
@@ -144,6 +145,7 @@ bool journal_checkpoint_due(const JournalWriter& w) {
 
 int32_t journal_checkpoint(JournalWriter* w, int image_fd, uint64_t image_size) {
   if (w->fd < 0) return STATUS_INVALID;
+  MetricsTimer timer(&service_metrics().checkpoint_seconds);
   // The image first: a checkpoint may only state bytes that are on disk.
   int32_t rc = file_sync(image_fd);
   if (rc != STATUS_OK) return rc;

@@ -8,6 +8,7 @@
 
 #include "core/file_io.h"
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/status.h"
 #include "core/sysinfo.h"
 #include "core/text.h"
@@ -618,6 +619,7 @@ void partial_remove_stale(const char* dir, const char* name, uint8_t type, const
     if (partial_lock_try(path, -1) != STATUS_OK) break;
     partial_remove(path);
     partial_unlock(path);
+    metrics_add(service_metrics().partials_discarded, 1);
     key->visited[key->visited_count++] = VisitedPartial{header_uuid(*found), header_created(*found)};
   }
   delete found;
@@ -630,6 +632,7 @@ void partial_discard(const char* dir, const Uuid& uuid, int holder, uint32_t wai
       partial_lock_takeover(journal_path, holder, wait_ms) == STATUS_OK) {
     partial_remove(journal_path);
     partial_unlock(journal_path);
+    metrics_add(service_metrics().partials_discarded, 1);
   }
 }
 

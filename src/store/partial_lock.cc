@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -32,10 +33,11 @@ timespec deadline_after(uint32_t wait_ms) {
 }
 
 alignas(PartialLocks) unsigned char g_storage[sizeof(PartialLocks)];
+size_t g_process_slots = PARTIAL_LOCK_SLOTS;  // set before the table is made
 
 }  // namespace
 
-PartialLocks::PartialLocks() {
+PartialLocks::PartialLocks(size_t slots) {
   pthread_mutex_init(&mu_, nullptr);
   // The wait deadline runs on the monotonic clock, so a change of the wall
   // clock neither cuts a takeover short nor stretches it.
@@ -44,28 +46,39 @@ PartialLocks::PartialLocks() {
   pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
   pthread_cond_init(&cv_, &attr);
   pthread_condattr_destroy(&attr);
-  memset(slots_, 0, sizeof slots_);
-  for (Slot& s : slots_) s.holder = -1;
+  if (slots < PARTIAL_LOCK_SLOTS) slots = PARTIAL_LOCK_SLOTS;
+  holders_ = static_cast<int*>(malloc(slots * sizeof(int)));
+  paths_ = static_cast<PathBuf*>(calloc(slots, sizeof(PathBuf)));
+  if (holders_ == nullptr || paths_ == nullptr) {
+    free(holders_);
+    free(paths_);
+    holders_ = nullptr;
+    paths_ = nullptr;
+    return;
+  }
+  count_ = slots;
+  for (size_t i = 0; i < count_; ++i) holders_[i] = kFree;
 }
 
 PartialLocks::~PartialLocks() {
+  free(holders_);
+  free(paths_);
   pthread_cond_destroy(&cv_);
   pthread_mutex_destroy(&mu_);
 }
 
 int PartialLocks::find_locked(const char* path) const {
-  for (size_t i = 0; i < PARTIAL_LOCK_SLOTS; ++i) {
-    if (slots_[i].in_use && same_path(slots_[i].path, path)) return static_cast<int>(i);
+  for (size_t i = 0; i < count_; ++i) {
+    if (holders_[i] != kFree && same_path(paths_[i], path)) return static_cast<int>(i);
   }
   return -1;
 }
 
 int32_t PartialLocks::take_free_locked(const char* path, int holder) {
-  for (Slot& s : slots_) {
-    if (s.in_use) continue;
-    copy_text(s.path, sizeof s.path, path);
-    s.holder = holder;
-    s.in_use = true;
+  for (size_t i = 0; i < count_; ++i) {
+    if (holders_[i] != kFree) continue;
+    copy_text(paths_[i], sizeof(PathBuf), path);
+    holders_[i] = holder < 0 ? -1 : holder;
     return STATUS_OK;
   }
   return STATUS_NOMEM;
@@ -92,7 +105,7 @@ int32_t PartialLocks::takeover(const char* path, int holder, uint32_t wait_ms) {
     if (!shut_down) {
       // Once per takeover: ending the holder's connection makes its session
       // checkpoint and release the lock.
-      if (slots_[i].holder >= 0) (void)shutdown(slots_[i].holder, SHUT_RDWR);  // a closed socket needs nothing
+      if (holders_[i] >= 0) (void)shutdown(holders_[i], SHUT_RDWR);  // a closed socket needs nothing
       shut_down = true;
     }
     int w = pthread_cond_timedwait(&cv_, &mu_, &deadline);
@@ -112,9 +125,8 @@ void PartialLocks::unlock(const char* path) {
   pthread_mutex_lock(&mu_);
   int i = find_locked(path);
   if (i >= 0) {
-    slots_[i].in_use = false;
-    slots_[i].holder = -1;
-    slots_[i].path[0] = '\0';
+    holders_[i] = kFree;
+    paths_[i][0] = '\0';
   }
   pthread_cond_broadcast(&cv_);
   pthread_mutex_unlock(&mu_);
@@ -128,8 +140,12 @@ bool PartialLocks::held(const char* path) {
 }
 
 PartialLocks& partial_locks() {
-  static PartialLocks* const locks = new (g_storage) PartialLocks();
+  static PartialLocks* const locks = new (g_storage) PartialLocks(g_process_slots);
   return *locks;
+}
+
+void partial_locks_set_slots(size_t max_connections) {
+  g_process_slots = max_connections + PARTIAL_LOCK_SPARE_SLOTS;
 }
 
 int32_t partial_lock_try(const char* path, int holder) { return partial_locks().try_lock(path, holder); }

@@ -1,10 +1,13 @@
 // Locks that keep two connections off the same partial backup.
 //
 // A lock is named by the journal path and records the socket of the
-// connection holding it. There is one process-wide table (256 slots, one
-// mutex, one condition variable); partial_lock_try, partial_lock_takeover
-// and partial_unlock work on it. The class exists so that tests can use a
-// table of their own.
+// connection holding it. There is one process-wide table (one mutex, one
+// condition variable); partial_lock_try, partial_lock_takeover and
+// partial_unlock work on it. It has as many slots as connections may exist
+// at once (partial_locks_set_slots) plus a few for holders without a
+// connection, and a connection holds at most one lock at a time, so no
+// client can take the slots that others' backups need. The class exists so
+// that tests can use a table of their own.
 //
 // Who takes which lock: a new backup takes the lock of its own journal with
 // try; continuing or discarding a partial takes it with takeover (15,000 ms
@@ -26,20 +29,27 @@
 
 namespace orv {
 
+// Slots of a table made without a size (and the least a table gets).
 inline constexpr size_t PARTIAL_LOCK_SLOTS = 256;
+// Slots added to the connection count for holders without a connection
+// (expiry and stale-partial removal hold a lock only briefly).
+inline constexpr size_t PARTIAL_LOCK_SPARE_SLOTS = 16;
 inline constexpr size_t PARTIAL_LOCK_PATH_SIZE = 1100;  // paths cut to 1,099 characters
 inline constexpr uint32_t PARTIAL_TAKEOVER_WAIT_MS = 15000;
 
 class PartialLocks {
  public:
-  PartialLocks();
+  // slots below PARTIAL_LOCK_SLOTS are raised to it. When the slot arrays
+  // cannot be allocated the table has none and every take gives
+  // STATUS_NOMEM.
+  explicit PartialLocks(size_t slots = PARTIAL_LOCK_SLOTS);
   ~PartialLocks();
   PartialLocks(const PartialLocks&) = delete;
   PartialLocks& operator=(const PartialLocks&) = delete;
 
   // Takes the lock for holder (a socket descriptor, or -1 for a holder
   // without a connection). STATUS_AGAIN when it is held, STATUS_NOMEM when
-  // all 256 slots are in use.
+  // every slot is in use.
   [[nodiscard]] int32_t try_lock(const char* path, int holder);
 
   // Takes the lock, ending the current holder's connection if necessary:
@@ -56,18 +66,26 @@ class PartialLocks {
   bool held(const char* path);
 
  private:
-  struct Slot {
-    char path[PARTIAL_LOCK_PATH_SIZE];
-    int holder;
-    bool in_use;
-  };
+  using PathBuf = char[PARTIAL_LOCK_PATH_SIZE];
   int find_locked(const char* path) const;
   int32_t take_free_locked(const char* path, int holder);
 
   pthread_mutex_t mu_;
-  pthread_cond_t cv_;                  // broadcast on every unlock
-  Slot slots_[PARTIAL_LOCK_SLOTS];     // guarded by mu_
+  pthread_cond_t cv_;  // broadcast on every unlock
+  // Guarded by mu_. Slot i is in use when holders_[i] is not kFree; the
+  // compact holder array is what a look-up scans, so the paths of free
+  // slots are never touched (and a large table costs memory only for the
+  // locks in use).
+  size_t count_ = 0;
+  int* holders_ = nullptr;
+  PathBuf* paths_ = nullptr;
+  static constexpr int kFree = -2;
 };
+
+// Sizes the process-wide table for max_connections connections (plus the
+// spare slots). Takes effect only before the table's first use; the server
+// calls it at start, before any connection.
+void partial_locks_set_slots(size_t max_connections);
 
 // The process-wide table. Never destroyed, so detached connection threads
 // may use it until the process ends.

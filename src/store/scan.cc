@@ -136,7 +136,7 @@ int32_t backup_find_latest(const char* dir, const char* name, int32_t type, char
   return rc;
 }
 
-int32_t chain_resolve(const char* start, const char* dir, Chain* chain) {
+int32_t chain_resolve(const char* start, const char* dir, Chain* chain, BudgetCharge* charge) {
   *chain = Chain{};
   if (start == nullptr || strlen(start) >= STORE_PATH_SIZE) return STATUS_INVALID;
   auto* header = new (std::nothrow) BackupHeader;
@@ -204,7 +204,7 @@ int32_t chain_resolve(const char* start, const char* dir, Chain* chain) {
   // The list runs from the start back to the full backup; the chain runs
   // the other way.
   for (size_t i = 0; i < links_n; ++i) {
-    rc = catalog_load(links[links_n - 1 - i], &loaded[i]);
+    rc = catalog_load(links[links_n - 1 - i], &loaded[i], charge);
     if (rc != STATUS_OK) {
       for (size_t j = 0; j <= i; ++j) catalog_free(&loaded[j]);
       free(loaded);

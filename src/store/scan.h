@@ -60,7 +60,11 @@ struct Chain {
 // form a loop (more steps than the directory holds backups) or an entry
 // table is damaged; header, scan and load failures return their status.
 // On failure *chain is empty.
-[[nodiscard]] int32_t chain_resolve(const char* start, const char* dir, Chain* chain);
+// With a charge, every catalog's table is charged to the memory budget
+// before it is read (catalog_load): STATUS_NOMEM when the chain does not
+// fit. The caller releases the charge after chain_free (also after a failure).
+[[nodiscard]] int32_t chain_resolve(const char* start, const char* dir, Chain* chain,
+                                    BudgetCharge* charge = nullptr);
 
 // Frees every item's entry table and the array; *chain becomes empty.
 void chain_free(Chain* chain);

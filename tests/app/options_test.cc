@@ -160,6 +160,33 @@ TEST(ServerConfigFromArgs, CheckpointMibIsCappedAt256) {
   }
 }
 
+TEST(ServerConfigFromArgs, MetricsOptions) {
+  Args off{"--storage", "/s", "--tls-cert", "c", "--tls-key", "k", "--acl-file", "a"};
+  ServerConfig c;
+  ASSERT_EQ(server_config_from_args(off.argc(), off.argv(), &c), STATUS_OK);
+  EXPECT_EQ(c.metrics_listen, nullptr);
+  EXPECT_FALSE(c.metrics_per_subdir);
+  Args on{"--storage", "/s", "--tls-cert", "c", "--tls-key", "k", "--acl-file", "a",
+          "--metrics-listen=127.0.0.1:9991", "--metrics-per-subdir"};
+  ASSERT_EQ(server_config_from_args(on.argc(), on.argv(), &c), STATUS_OK);
+  EXPECT_STREQ(c.metrics_listen, "127.0.0.1:9991");
+  EXPECT_TRUE(c.metrics_per_subdir);
+  EXPECT_EQ(opt_check(on.argc(), on.argv(), known_options, 0), 0);
+}
+
+TEST(MetricsListenValid, OnlyIpv4AddressColonPort) {
+  for (const char* good : {"127.0.0.1:9991", "0.0.0.0:1", "10.1.2.3:65535", "127.0.0.1:09991"}) {
+    EXPECT_TRUE(metrics_listen_valid(good)) << good;
+  }
+  for (const char* bad : {"", ":", "127.0.0.1", "127.0.0.1:", ":9991", "localhost:9991", "127.0.0.1:0",
+                          "127.0.0.1:65536", "127.0.0.1:123456", "127.0.0.1:-1", "127.0.0.1:+1", "127.0.0.1:1 ",
+                          "127.0.0.1:99s", "127.0.0.1:80,127.0.0.1:81", "[::1]:9991", "::1:9991",
+                          "127.0.0.1.5:80", "300.0.0.1:80"}) {
+    EXPECT_FALSE(metrics_listen_valid(bad)) << bad;
+  }
+  EXPECT_FALSE(metrics_listen_valid(nullptr));
+}
+
 TEST(ServerExitCode, FailureIsLoggedWithTextAndNumber) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(server_exit_code(STATUS_OK), 0);

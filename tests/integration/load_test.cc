@@ -116,7 +116,8 @@ class LoadTest : public ::testing::Test {
     }
     ASSERT_TRUE(files.create(std::string(kKey) + " **\n"));
     setenv("ORV_TARGET_PRIV_SOCK_DIR", files.dir.sub("priv").c_str(), 1);
-    ASSERT_TRUE(server.start(ORV_TARGET_BIN)) << server.process.log();
+    // Every connection comes from 127.0.0.1.
+    ASSERT_TRUE(server.start(ORV_TARGET_BIN, {"--max-connections-per-address", "4096"})) << server.process.log();
     worker = serving_pid(server.process.pid());
     ASSERT_GT(worker, 0);
   }

@@ -25,6 +25,9 @@ namespace fs = std::filesystem;
 const std::string kSource = ORV_SOURCE_DIR;
 const std::string kBinaryDir = ORV_BINARY_DIR;
 const std::string kTargetBin = ORV_TARGET_BIN;
+const std::string kAdminBin = ORV_ADMIN_BIN;
+// The operator tool's units, shipped beside the server's.
+const char* const kAdminUnits[] = {"orv-prune.service", "orv-prune.timer", "orv-verify.service", "orv-verify.timer"};
 
 struct CommandResult {
   int exit_code = -1;
@@ -229,6 +232,81 @@ TEST(ServiceUnit, MatchesTheDefaultCommandLine) {
   EXPECT_GT(static_cast<unsigned>(atoi(stop[0].c_str())), drain);
 }
 
+// The prune and verify units: clean for systemd-analyze (with the build's
+// orv_admin and its manual page), hardened, and able to reach what they
+// work on.
+TEST(AdminUnits, VerifyWithoutAnyMessageAndAreHardened) {
+  if (!have_tool("systemd-analyze")) GTEST_SKIP() << "systemd-analyze not installed (Debian package systemd)";
+  if (!have_tool("man")) GTEST_SKIP() << "man not installed (Debian package man-db); Documentation= needs it";
+  TempDir dir;
+  std::error_code ec;
+  fs::create_directories(dir.sub("man/man8"), ec);
+  fs::copy_file(kSource + "/dist/orv_admin.8", dir.sub("man/man8/orv_admin.8"), ec);
+  ASSERT_FALSE(ec) << ec.message();
+  std::string paths;
+  const std::string exec = "ExecStart=/usr/sbin/orv_admin ";
+  std::string program = access(kAdminBin.c_str(), X_OK) == 0 ? kAdminBin : "/bin/true";
+  for (const char* name : kAdminUnits) {
+    std::string unit = read_file(kSource + "/dist/" + name);
+    ASSERT_FALSE(unit.empty()) << name;
+    bool service = std::string(name).find(".service") != std::string::npos;
+    if (service) {
+      size_t at = unit.find(exec);
+      ASSERT_NE(at, std::string::npos) << name << " must start /usr/sbin/orv_admin";
+      unit.replace(at, exec.size(), "ExecStart=" + program + " ");
+      for (const char* setting : {"NoNewPrivileges=yes", "ProtectSystem=strict", "PrivateNetwork=yes",
+                                  "PrivateDevices=yes", "CapabilityBoundingSet=", "User=orvsvc",
+                                  "SystemCallFilter=@system-service"}) {
+        EXPECT_NE(unit.find("\n" + std::string(setting) + "\n"), std::string::npos) << name << ": " << setting;
+      }
+      EXPECT_TRUE(unit_values(unit, "WantedBy").empty()) << name << " is started by its timer only";
+    } else {
+      EXPECT_EQ(unit_values(unit, "WantedBy"), std::vector<std::string>{"timers.target"}) << name;
+      EXPECT_EQ(unit_values(unit, "Persistent"), std::vector<std::string>{"true"}) << name;
+    }
+    ASSERT_TRUE(write_file(dir.sub(name), unit));
+    paths += " " + q(dir.sub(name));
+  }
+  EXPECT_EQ(unit_values(read_file(kSource + "/dist/orv-prune.timer"), "OnCalendar"),
+            std::vector<std::string>{"daily"});
+  EXPECT_EQ(unit_values(read_file(kSource + "/dist/orv-verify.timer"), "OnCalendar"),
+            std::vector<std::string>{"weekly"});
+  // prune deletes below the default storage root, verify only reads it.
+  std::set<std::string> writable;
+  for (const std::string& value : unit_values(read_file(kSource + "/dist/orv-prune.service"), "ReadWritePaths")) {
+    writable.insert(value[0] == '-' ? value.substr(1) : value);
+  }
+  EXPECT_TRUE(writable.count(option_value(default_options(), "--storage")));
+  CommandResult r = run("MANPATH=" + q(dir.sub("man")) + " systemd-analyze verify" + paths);
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_EQ(r.output, "") << "every warning of systemd-analyze counts as a fault";
+}
+
+TEST(ManualPage, OrvAdminRendersAndDocumentsItsHelpText) {
+  if (!have_tool("man")) GTEST_SKIP() << "man not installed (Debian package man-db)";
+  TempDir dir;
+  std::string warnings;
+  std::string page = render_man(kSource + "/dist/orv_admin.8", dir, &warnings);
+  EXPECT_EQ(warnings, "");
+  for (const char* section : {"NAME", "SYNOPSIS", "DESCRIPTION", "COMMANDS", "OPTIONS", "EXIT STATUS", "FILES"}) {
+    EXPECT_NE(page.find("\n" + std::string(section) + "\n"), std::string::npos) << "section " << section;
+  }
+  if (access(kAdminBin.c_str(), X_OK) != 0) GTEST_SKIP() << "orv_admin is not built";
+  CommandResult help = run(q(kAdminBin) + " --help");
+  ASSERT_EQ(help.exit_code, 0);
+  size_t options = 0;
+  for (size_t at = help.output.find("--"); at != std::string::npos; at = help.output.find("--", at + 2)) {
+    size_t e = at + 2;
+    while (e < help.output.size() && (islower(static_cast<unsigned char>(help.output[e])) || help.output[e] == '-')) ++e;
+    std::string name = help.output.substr(at, e - at);
+    if (name.size() <= 2) continue;
+    ++options;
+    EXPECT_TRUE(has_word(page, name)) << name << " not in orv_admin(8)";
+  }
+  EXPECT_GT(options, 8u);
+  for (const char* command : {"list", "du", "verify", "prune"}) EXPECT_TRUE(has_word(page, command)) << command;
+}
+
 // ---- manual page -----------------------------------------------------------
 
 TEST(ManualPage, RendersWithoutWarnings) {
@@ -365,7 +443,12 @@ TEST(DebianPackage, ShipsTheRightFilesModesAndDependencies) {
       {"./usr/lib/systemd/system/orv_target.service", "-rw-r--r--"},
       {"./etc/default/orv_target", "-rw-r--r--"},
       {"./etc/orv_target/acl.example", "-rw-r-----"},
-      {"./usr/share/man/man8/orv_target.8.gz", "-rw-r--r--"}};
+      {"./usr/share/man/man8/orv_target.8.gz", "-rw-r--r--"},
+      {"./usr/sbin/orv_admin", "-rwxr-xr-x"},
+      {"./usr/share/man/man8/orv_admin.8.gz", "-rw-r--r--"},
+      {"./usr/share/orv_target/prometheus/orv_target.rules.yml", "-rw-r--r--"},
+      {"./usr/share/orv_target/grafana/orv_target.json", "-rw-r--r--"}};
+  for (const char* unit : kAdminUnits) expected[std::string("./usr/lib/systemd/system/") + unit] = "-rw-r--r--";
   bool with_client = access((kBinaryDir + "/orv_client").c_str(), X_OK) == 0;
   if (with_client) expected["./usr/bin/orv_client"] = "-rwxr-xr-x";
   CommandResult contents = run("dpkg-deb --contents " + q(deb));
@@ -411,9 +494,11 @@ TEST(DebianPackage, ShipsTheRightFilesModesAndDependencies) {
   // Dependencies: the named libraries and lvm2 as a recommendation, and a
   // package for every shared library the packaged programs load.
   std::set<std::string> depends = package_names(run("dpkg-deb -f " + q(deb) + " Depends").output);
-  for (const char* lib : {"libssl3", "libzstd1", "liblz4-1", "liburing2"}) EXPECT_TRUE(depends.count(lib)) << lib;
+  for (const char* lib : {"libssl3", "libzstd1", "liblz4-1", "liburing2", "libprometheus-cpp-pull1.0"}) {
+    EXPECT_TRUE(depends.count(lib)) << lib;
+  }
   EXPECT_EQ(package_names(run("dpkg-deb -f " + q(deb) + " Recommends").output), std::set<std::string>{"lvm2"});
-  std::vector<std::string> programs{kTargetBin};
+  std::vector<std::string> programs{kTargetBin, kAdminBin};
   if (with_client) programs.push_back(kBinaryDir + "/orv_client");
   for (const std::string& program_path : programs) {
     CommandResult ldd = run("ldd " + q(program_path));
@@ -440,6 +525,13 @@ TEST(DebianPackage, ShipsTheRightFilesModesAndDependencies) {
             read_file(kSource + "/dist/orv_target.service"));
   EXPECT_EQ(run("gzip -dc " + q(dir.sub("root/usr/share/man/man8/orv_target.8.gz"))).output,
             read_file(kSource + "/dist/orv_target.8"));
+  for (const char* unit : kAdminUnits) {
+    EXPECT_EQ(read_file(dir.sub(std::string("root/usr/lib/systemd/system/") + unit)),
+              read_file(kSource + "/dist/" + unit))
+        << unit;
+  }
+  EXPECT_EQ(run("gzip -dc " + q(dir.sub("root/usr/share/man/man8/orv_admin.8.gz"))).output,
+            read_file(kSource + "/dist/orv_admin.8"));
 }
 
 // Installs, reinstalls and purges the package in a separate root directory
@@ -501,6 +593,9 @@ TEST(DebianPackage, InstallsUpgradesAndPurgesInAnotherRoot) {
   ASSERT_EQ(install.exit_code, 0) << install.output;
   EXPECT_NE(install.output.find("systemctl enable --now orv_target"), std::string::npos)
       << "a fresh installation must tell how to start the service:\n" << install.output;
+  // The prune and verify timers are installed but off until enabled.
+  EXPECT_TRUE(fs::exists(root + "/usr/lib/systemd/system/orv-prune.timer", ec));
+  EXPECT_FALSE(fs::exists(root + "/etc/systemd/system/timers.target.wants", ec));
 
   // The service user: a system account without login, with its own group.
   std::string user = entry("passwd");

@@ -1,16 +1,18 @@
-// The bounded TLS handshake of a connection, called directly with short limits.
+// The authentication deadline and the connection limits, called directly with
+// short limits on real sockets.
 #include "server/connection.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
-#include <thread>
 
 #include "core/status.h"
+#include "core/sysinfo.h"
+#include "server/auth_deadline.h"
+#include "server/conn_limits.h"
 #include "support/server_process.h"
 
 namespace orv {
@@ -18,53 +20,101 @@ namespace {
 
 using orv_support::Clock;
 
-class ConnectionTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string cert = dir.sub("cert.pem");
-    std::string key = dir.sub("key.pem");
-    ASSERT_TRUE(orv_support::make_cert(cert, key));
-    ASSERT_EQ(tls_context_load(cert.c_str(), key.c_str(), &ctx), STATUS_OK);
-  }
-  void TearDown() override { tls_context_free(ctx); }
-  orv_support::TempDir dir;
-  TlsContext* ctx = nullptr;
-};
-
-TEST_F(ConnectionTest, SilentPeerTimesOutTheHandshake) {
+TEST(AuthDeadline, SilentPeerIsCutAtTheDeadline) {
   int sfd = -1;
   int cfd = -1;
   ASSERT_TRUE(orv_support::tcp_pair(&sfd, &cfd));
-  Channel ch;
+  AuthWatch watch;
   auto t0 = Clock::now();
-  EXPECT_EQ(connection_handshake(ctx, sfd, 300, &ch), STATUS_PROTOCOL);
+  ASSERT_EQ(auth_watch_arm(&watch, sfd, monotonic_ms() + 300), STATUS_OK);
+  char byte;
+  EXPECT_EQ(read(sfd, &byte, 1), 0);  // shut down: the blocked read ends
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
   EXPECT_GE(ms, 250);
   EXPECT_LT(ms, 5000);
-  EXPECT_EQ(ch.tls, nullptr);
+  EXPECT_TRUE(auth_watch_disarm(&watch));
   close(sfd);
   close(cfd);
 }
 
-TEST_F(ConnectionTest, TimeoutsAreClearedOnceTheHandshakeSucceeded) {
+TEST(AuthDeadline, DisarmedWatchLeavesTheSocketAlone) {
   int sfd = -1;
   int cfd = -1;
   ASSERT_TRUE(orv_support::tcp_pair(&sfd, &cfd));
-  TlsContext* client_ctx = nullptr;
-  ASSERT_EQ(tls_client_context_new(nullptr, &client_ctx), STATUS_OK);
-  Channel client;
-  std::thread t([&] { EXPECT_EQ(tls_connect(client_ctx, cfd, nullptr, &client), STATUS_OK); });
-  Channel server;
-  EXPECT_EQ(connection_handshake(ctx, sfd, 5000, &server), STATUS_OK);
-  t.join();
-  struct timeval tv = {1, 1};
-  socklen_t len = sizeof tv;
-  ASSERT_EQ(getsockopt(sfd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len), 0);
-  EXPECT_EQ(tv.tv_sec, 0);
-  EXPECT_EQ(tv.tv_usec, 0);
-  channel_close(&server);
-  channel_close(&client);
-  tls_context_free(client_ctx);
+  AuthWatch early;
+  AuthWatch late;
+  int other_s = -1;
+  int other_c = -1;
+  ASSERT_TRUE(orv_support::tcp_pair(&other_s, &other_c));
+  // Armed out of order: the list stays ordered by deadline.
+  ASSERT_EQ(auth_watch_arm(&late, sfd, monotonic_ms() + 200), STATUS_OK);
+  ASSERT_EQ(auth_watch_arm(&early, other_s, monotonic_ms() + 100), STATUS_OK);
+  EXPECT_FALSE(auth_watch_disarm(&late));
+  EXPECT_FALSE(auth_watch_disarm(&late));  // twice is harmless
+  orv_support::sleep_ms(400);
+  EXPECT_TRUE(auth_watch_disarm(&early));
+  ASSERT_EQ(write(cfd, "x", 1), 1);
+  char byte = 0;
+  EXPECT_EQ(read(sfd, &byte, 1), 1);
+  EXPECT_EQ(byte, 'x');
+  close(sfd);
+  close(cfd);
+  close(other_s);
+  close(other_c);
+}
+
+TEST(ConnLimits, TotalAndPerAddressLimitsCountUntilReleased) {
+  ASSERT_EQ(conn_limits_init(5, 2), STATUS_OK);
+  const uint32_t a = 0x7F000001;
+  const uint32_t b = 0x0A000001;
+  EXPECT_EQ(conn_limits_admit(a), Admission::admitted);
+  EXPECT_EQ(conn_limits_admit(a), Admission::admitted);
+  EXPECT_EQ(conn_limits_admit(a), Admission::address_limit);
+  EXPECT_EQ(conn_limits_admit(b), Admission::admitted);
+  EXPECT_EQ(conn_limits_admit(b), Admission::admitted);
+  EXPECT_EQ(conn_limits_admit(0x0A000002), Admission::admitted);
+  EXPECT_EQ(conn_limits_admit(0x0A000003), Admission::total_limit);
+  EXPECT_EQ(conn_limits_open(), 5u);
+  conn_limits_release(a);
+  EXPECT_EQ(conn_limits_admit(a), Admission::admitted);
+  conn_limits_release(a);
+  conn_limits_release(a);
+  conn_limits_release(a);  // one too many: nothing to release
+  EXPECT_EQ(conn_limits_open(), 3u);
+}
+
+TEST(ConnLimits, ManyAddressesComeAndGoWithoutLosingCounts) {
+  ASSERT_EQ(conn_limits_init(1000, 3), STATUS_OK);
+  // Addresses that share probe runs, released in an order that moves entries.
+  for (uint32_t i = 0; i < 1000; ++i) ASSERT_EQ(conn_limits_admit(i * 16), Admission::admitted) << i;
+  for (uint32_t i = 0; i < 1000; i += 2) conn_limits_release(i * 16);
+  for (uint32_t i = 1; i < 1000; i += 2) {
+    EXPECT_EQ(conn_limits_admit(i * 16), Admission::admitted);
+    EXPECT_EQ(conn_limits_admit(i * 16), Admission::admitted);
+    EXPECT_EQ(conn_limits_admit(i * 16), Admission::address_limit);  // its third
+    conn_limits_release(i * 16);
+    conn_limits_release(i * 16);
+  }
+  EXPECT_EQ(conn_limits_open(), 500u);
+}
+
+TEST(ConnLimits, RefusalWarningsAtMostOncePerInterval) {
+  RefusalWarnings w;
+  uint32_t count = 0;
+  EXPECT_TRUE(refusal_warning_due(&w, 5000, &count));
+  EXPECT_EQ(count, 1u);
+  EXPECT_FALSE(refusal_warning_due(&w, 5100, &count));
+  EXPECT_FALSE(refusal_warning_due(&w, 5999, &count));
+  EXPECT_TRUE(refusal_warning_due(&w, 6000, &count));
+  EXPECT_EQ(count, 3u);
+}
+
+TEST(ConnLimits, PeerText) {
+  char text[PEER_TEXT_SIZE];
+  peer_text(0xFFFFFFFF, 65535, text, sizeof text);
+  EXPECT_STREQ(text, "255.255.255.255:65535");
+  peer_text(0x7F000001, 9990, text, sizeof text);
+  EXPECT_STREQ(text, "127.0.0.1:9990");
 }
 
 }  // namespace

@@ -157,7 +157,7 @@ inline int run_tool(const std::vector<std::string>& args, int timeout_ms, std::s
 inline bool make_cert(const std::string& cert_path, const std::string& key_path) {
   std::string out;
   int rc = run_tool({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                     "-nodes", "-days", "2", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost",
+                     "-nodes", "-days", "30", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost",
                      "-keyout", key_path, "-out", cert_path},
                     30000, &out);
   if (rc != 0) return false;
@@ -324,15 +324,24 @@ class TargetServer {
       std::vector<std::string> args = {"--storage", files_.storage, "--tls-cert", files_.cert,
                                        "--tls-key", files_.key, "--acl-file", files_.acl,
                                        "--bind", "127.0.0.1", "--port", std::to_string(port_),
-                                       "--no-log", "--no-syslog", "--no-diag"};
+                                       "--no-syslog"};
+      if (!run_log) args.push_back("--no-log");
+      if (!diag) args.push_back("--no-diag");
       args.insert(args.end(), extra.begin(), extra.end());
+      std::string program = binary;
+      if (!prefix.empty()) {
+        // A wrapper such as prlimit runs the binary: its arguments first.
+        args.insert(args.begin(), binary);
+        args.insert(args.begin(), prefix.begin() + 1, prefix.end());
+        program = prefix.front();
+      }
       std::string log_path = files_.dir.sub("server-" + std::to_string(++starts_) + ".log");
       // Started as root, the server keeps a privileged socket; give each test
       // server its own directory so parallel tests never share one.
       const char* saved = getenv("ORV_TARGET_PRIV_SOCK_DIR");
       std::string saved_value = saved != nullptr ? saved : "";
       setenv("ORV_TARGET_PRIV_SOCK_DIR", files_.dir.sub("run").c_str(), 1);
-      bool started = process.start(binary, args, log_path);
+      bool started = process.start(program, args, log_path);
       if (saved != nullptr) setenv("ORV_TARGET_PRIV_SOCK_DIR", saved_value.c_str(), 1);
       else unsetenv("ORV_TARGET_PRIV_SOCK_DIR");
       if (!started) return false;
@@ -346,6 +355,9 @@ class TargetServer {
 
   uint16_t port() const { return port_; }
   ChildProcess process;
+  bool diag = false;                // false: started with --no-diag
+  bool run_log = false;             // false: started with --no-log
+  std::vector<std::string> prefix;  // a wrapper program (absolute path) and its arguments
 
  private:
   const TargetFiles& files_;
