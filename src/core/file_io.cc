@@ -63,17 +63,7 @@ int sys_stat(const char* path, struct stat* st) { return ::lstat(path, st); }
 int sys_rename(const char* from, const char* to) { return ::rename(from, to); }
 int sys_remove(const char* path) { return ::unlink(path); }
 int sys_mkdir(const char* path, mode_t mode) { return ::mkdir(path, mode); }
-void* sys_opendir(const char* path) {
-  int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  DIR* d = ::fdopendir(fd);
-  if (d == nullptr) {
-    int e = errno;
-    (void)::close(fd);  // nothing was read through it
-    errno = e;
-  }
-  return d;
-}
+void* sys_opendir(const char* path) { return ::opendir(path); }
 const char* sys_readdir(void* dir) {
   struct dirent* e = ::readdir(static_cast<DIR*>(dir));
   return e != nullptr ? e->d_name : nullptr;

@@ -124,9 +124,9 @@ class DirReader {
   DirReader(const DirReader&) = delete;
   DirReader& operator=(const DirReader&) = delete;
 
-  // Opens path, a directory itself and not a link to one (O_NOFOLLOW). On
-  // failure the mapped status is returned, errno still holds the cause (for
-  // messages), and next() returns null.
+  // Opens path (links are followed: callers below the storage root check
+  // the path first, workdir.h). On failure the mapped status is returned,
+  // errno still holds the cause (for messages), and next() returns null.
   [[nodiscard]] int32_t open(const char* path);
   // The next name, valid until the following call; null at the end or when
   // reading failed (status() tells which).

@@ -206,7 +206,7 @@ int32_t session_fetch_chain(Session* session, std::span<const uint8_t> payload) 
     // make it unreadable (an open descriptor outlives the file's name). A
     // failure here is left to READ_RANGE, which answers it as before.
     int fd = -1;
-    if (file_open_read(files[i].path.get(), &fd) == STATUS_OK) {
+    if (file_open_read_regular(files[i].path.get(), &fd) == STATUS_OK) {
       files[i].fd.reset(fd);
       (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // advice only
     }
