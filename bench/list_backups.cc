@@ -18,8 +18,8 @@
 #include "client/client.h"
 #include "core/file_io.h"
 #include "core/status.h"
+#include "protocol/formats.h"
 #include "protocol/payloads.h"
-#include "store/formats.h"
 #include "store/scan.h"
 #include "store_bench_util.h"
 

@@ -25,10 +25,10 @@
 #include "client/client.h"
 #include "core/file_io.h"
 #include "core/status.h"
+#include "protocol/formats.h"
 #include "protocol/messages.h"
 #include "protocol/payloads.h"
 #include "store/catalog.h"
-#include "store/formats.h"
 #include "store_bench_util.h"
 
 namespace orv {

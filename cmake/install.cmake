@@ -8,9 +8,8 @@
 
 include(GNUInstallDirs)
 
-# Version as the program prints it with --version. The Debian version uses
-# "~" for the pre-release part so that 1.0.2~alpha028 sorts before 1.0.2.
-set(ORV_VERSION_TEXT "1.0.2-alpha028")
+# The Debian version is the version text (CMakeLists.txt) with "~" for the
+# pre-release part, so that 1.0.2~alpha028 sorts before 1.0.2.
 string(REPLACE "-" "~" ORV_DEB_VERSION "${ORV_VERSION_TEXT}")
 
 set(ORV_DIST_DIR ${CMAKE_SOURCE_DIR}/dist)

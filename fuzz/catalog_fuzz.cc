@@ -26,8 +26,8 @@
 #include "core/status.h"
 #include "fuzz_support.h"
 #include "integrity/sha256.h"
+#include "protocol/formats.h"
 #include "store/catalog.h"
-#include "store/formats.h"
 #include "store/names.h"
 #include "store/scan.h"
 

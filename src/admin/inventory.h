@@ -16,7 +16,7 @@
 
 #include "admin/grow_array.h"
 #include "integrity/uuid.h"
-#include "store/formats.h"
+#include "protocol/formats.h"
 #include "store/names.h"
 
 namespace orv {

@@ -12,6 +12,7 @@
 #include <new>
 
 #include "client/progress.h"
+#include "core/aligned_buffer.h"
 #include "core/file_io.h"
 #include "core/status.h"
 #include "core/text.h"
@@ -112,11 +113,18 @@ struct KeyList {
 };
 
 int32_t file_source_read(void* context, uint64_t offset, uint8_t* buf, size_t len) {
-  int fd = static_cast<const UniqueFd*>(context)->get();
+  const auto* src = static_cast<const FileSource*>(context);
   size_t got = 0;
-  int32_t rc = file_pread_full(fd, buf, len, offset, &got);
+  int32_t rc = STATUS_OK;
+  if (src->direct_fd.valid() && is_direct_aligned(offset) && is_direct_aligned(buf)) {
+    // The whole pages that hold the block; at the device's end the read
+    // comes back short of the rounded length, but not short of len.
+    rc = file_pread_direct(src->direct_fd.get(), src->fd.get(), buf, len, offset, &got);
+  } else {
+    rc = file_pread_full(src->fd.get(), buf, len, offset, &got);
+  }
   if (rc != STATUS_OK) return rc;
-  return got == len ? STATUS_OK : STATUS_IO;  // the source shrank while it was read
+  return got >= len ? STATUS_OK : STATUS_IO;  // the source shrank while it was read
 }
 
 bool all_zero(const uint8_t* p, size_t n) { return n == 0 || (p[0] == 0 && memcmp(p, p + 1, n - 1) == 0); }
@@ -222,7 +230,7 @@ class BackupRun {
       : p_(params), src_(source), res_(result), err_(err) {}
   BackupRun(const BackupRun&) = delete;
   BackupRun& operator=(const BackupRun&) = delete;
-  ~BackupRun() { delete[] buf_; }
+  ~BackupRun() = default;
 
   int32_t run() {
     *res_ = BackupResult{};
@@ -280,8 +288,11 @@ class BackupRun {
     res_->blocks = count;
     int32_t rc = table_.init(count);
     if (rc == STATUS_OK) {
-      buf_ = new (std::nothrow) uint8_t[block_size_];
-      if (buf_ == nullptr) rc = STATUS_NOMEM;
+      if (buf_storage_.allocate(block_size_)) {
+        buf_ = buf_storage_.get();
+      } else {
+        rc = STATUS_NOMEM;
+      }
     }
     if (rc != STATUS_OK) {
       agent_error_set(err_, rc, "no memory for the block table of %llu blocks", static_cast<unsigned long long>(count));
@@ -703,6 +714,7 @@ class BackupRun {
 
   uint32_t block_size_ = 0;
   BlockTable table_;
+  AlignedBuffer buf_storage_;  // one block, rounded up to whole pages (see BackupSource::read)
   uint8_t* buf_ = nullptr;
   Progress progress_;
   bool prepared_ = false;  // block table ready (and for INC/DIFF the parent's chain applied)
@@ -721,6 +733,7 @@ class BackupRun {
 
 int32_t file_source_open(const char* path, FileSource* out) {
   out->fd.reset();
+  out->direct_fd.reset();
   out->source = BackupSource{};
   int fd = -1;
   int32_t rc = file_open_read(path, &fd);
@@ -733,8 +746,13 @@ int32_t file_source_open(const char* path, FileSource* out) {
     return rc;
   }
   (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // a hint only
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISBLK(st.st_mode)) {
+    int direct = -1;
+    if (file_open_read_direct(path, &direct) == STATUS_OK) out->direct_fd.reset(direct);
+  }
   out->source.size = size;
-  out->source.context = &out->fd;
+  out->source.context = out;
   out->source.read = file_source_read;
   return STATUS_OK;
 }

@@ -30,13 +30,19 @@ struct BackupSource {
   uint64_t size = 0;
   void* context = nullptr;
   // Fills buf with exactly len bytes from offset; a failure status otherwise.
+  // buf starts on a DIRECT_IO_ALIGN boundary and has room for len rounded
+  // up to that alignment.
   int32_t (*read)(void* context, uint64_t offset, uint8_t* buf, size_t len) = nullptr;
 };
 
-// A regular file or a block device as a BackupSource. Owns the descriptor;
-// the source stays valid while the FileSource lives and is not moved.
+// A regular file or a block device as a BackupSource. Owns the descriptors;
+// the source stays valid while the FileSource lives and is not moved. A
+// block device is also opened for direct I/O (direct_fd, when the device
+// allows it): its aligned blocks are read past the page cache, so a backup
+// neither fills the cache with data read once nor pays for it.
 struct FileSource {
   UniqueFd fd;
+  UniqueFd direct_fd;
   BackupSource source;
 };
 [[nodiscard]] int32_t file_source_open(const char* path, FileSource* out);

@@ -11,7 +11,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <new>
+
+#include "core/aligned_buffer.h"
 
 #include "core/status.h"
 #include "core/unique_fd.h"
@@ -100,14 +103,14 @@ int32_t client_connect(Client* client, const char* host, uint16_t port, const Cl
   int one = 1;
   (void)setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // best effort
 
-  uint8_t* buffer = new (std::nothrow) uint8_t[FRAME_MAX_PAYLOAD];
+  auto* buffer = static_cast<uint8_t*>(aligned_alloc(DIRECT_IO_ALIGN, FRAME_PLACE_MAX_OFFSET + FRAME_MAX_PAYLOAD));
   if (buffer == nullptr) return STATUS_NOMEM;
   TlsContext* tls = nullptr;
   rc = tls_client_context_new(options.ca_file, &tls);
   if (rc == STATUS_OK) rc = tls_connect(tls, fd.get(), options.server_name, &client->channel);
   if (rc != STATUS_OK) {
     tls_context_free(tls);
-    delete[] buffer;
+    free(buffer);
     return rc;
   }
   (void)fd.release();  // the channel owns the socket now
@@ -120,7 +123,7 @@ void client_close(Client* client) {
   channel_close(&client->channel);
   tls_context_free(client->tls);
   client->tls = nullptr;
-  delete[] client->buffer;
+  free(client->buffer);
   client->buffer = nullptr;
 }
 
@@ -128,11 +131,23 @@ int32_t client_send(Client* client, uint16_t msg_type, std::span<const uint8_t> 
   return send_frame(&client->channel, msg_type, payload);
 }
 
+namespace {
+
+// Range data lands aligned, so a restore can write it with direct I/O.
+size_t place_payload(void*, const FrameHeader& header) {
+  return header.msg_type == MSG_RANGE_DATA ? frame_place_data(RANGE_DATA_OFF, 0) : 0;
+}
+
+}  // namespace
+
 int32_t client_receive(Client* client, std::span<const uint8_t>* payload) {
   *payload = {};
-  int32_t rc = receive_frame(&client->channel, &client->header, std::span<uint8_t>(client->buffer, FRAME_MAX_PAYLOAD));
+  size_t at = 0;
+  int32_t rc = receive_frame_placed(&client->channel, &client->header,
+                                    std::span<uint8_t>(client->buffer, FRAME_PLACE_MAX_OFFSET + FRAME_MAX_PAYLOAD),
+                                    place_payload, nullptr, &at);
   if (rc != STATUS_OK) return rc;
-  *payload = std::span<const uint8_t>(client->buffer, client->header.length);
+  *payload = std::span<const uint8_t>(client->buffer + at, client->header.length);
   return STATUS_OK;
 }
 

@@ -29,7 +29,12 @@ struct ClientOptions {
 struct Client {
   Channel channel;
   TlsContext* tls = nullptr;
-  uint8_t* buffer = nullptr;  // FRAME_MAX_PAYLOAD bytes; payloads of received frames
+  // Payloads of received frames: FRAME_MAX_PAYLOAD bytes after a lead of
+  // FRAME_PLACE_MAX_OFFSET, aligned. A RANGE_DATA payload is placed so that
+  // its data starts on a DIRECT_IO_ALIGN boundary (it can be written to a
+  // file opened for direct I/O as it is); every other payload starts at
+  // the buffer's beginning.
+  uint8_t* buffer = nullptr;
   FrameHeader header;         // of the last frame received
   bool got_error = false;
   ErrorReply last_error;
@@ -44,7 +49,8 @@ void client_close(Client* client);
 
 [[nodiscard]] int32_t client_send(Client* client, uint16_t msg_type, std::span<const uint8_t> payload);
 // Receives one frame into the client's buffer; *payload views it until the
-// next receive.
+// next receive. A RANGE_DATA payload's data (after its 16-byte echo) starts
+// on a DIRECT_IO_ALIGN boundary.
 [[nodiscard]] int32_t client_receive(Client* client, std::span<const uint8_t>* payload);
 // Receives one frame and checks that it is of `type`; ERROR is decoded into
 // last_error (see above).

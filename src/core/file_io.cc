@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/aligned_buffer.h"
 #include "core/status.h"
 
 namespace orv {
@@ -162,6 +164,70 @@ int32_t file_create_excl(const char* path, uint32_t mode, int* fd) {
 }
 
 int32_t file_open_existing_rw(const char* path, int* fd) { return open_regular(path, O_RDWR, 0, fd); }
+
+namespace {
+
+int32_t open_direct(const char* path, int flags, int* fd) {
+  int32_t rc = open_with(path, flags | O_DIRECT, 0, fd);
+  // open(2) reports a file system without direct I/O as EINVAL.
+  return rc == status_from_errno(EINVAL) ? STATUS_UNSUPPORTED : rc;
+}
+
+}  // namespace
+
+int32_t file_open_read_direct(const char* path, int* fd) { return open_direct(path, O_RDONLY, fd); }
+
+int32_t file_open_write_direct(const char* path, int* fd) { return open_direct(path, O_WRONLY, fd); }
+
+int32_t file_pread_direct(int direct_fd, int fd, void* buf, size_t len, uint64_t offset, size_t* count) {
+  auto* p = static_cast<uint8_t*>(buf);
+  size_t want = static_cast<size_t>(align_up_direct(len));
+  size_t done = 0;
+  *count = 0;
+  while (done < len && is_direct_aligned(done)) {
+    size_t got = 0;
+    int32_t rc = file_pread(direct_fd, p + done, want - done, offset + done, &got);
+    if (rc != STATUS_OK) return rc;
+    if (got == 0) break;  // end of file
+    done += got;
+  }
+  if (done < len) {
+    // Stopped at an unaligned end (of a file not a multiple of the page
+    // size, for instance): the rest through the cache.
+    size_t got = 0;
+    int32_t rc = file_pread_full(fd, p + done, len - done, offset + done, &got);
+    if (rc != STATUS_OK) return rc;
+    done += got;
+  }
+  *count = done < len ? done : len;
+  return STATUS_OK;
+}
+
+bool file_range_mostly_uncached(int fd, uint64_t offset, uint64_t length) {
+  if (length == 0) return true;
+  static const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  uint64_t start = offset - offset % page;
+  uint64_t span = offset + length - start;
+  uint64_t pages = (span + page - 1) / page;
+  // A mapping of an uncached file reads nothing until it is touched.
+  void* map = mmap(nullptr, static_cast<size_t>(span), PROT_READ, MAP_SHARED, fd, static_cast<off_t>(start));
+  if (map == MAP_FAILED) return false;
+  constexpr uint64_t kChunk = 4096;  // pages checked per mincore call
+  unsigned char vec[kChunk];
+  uint64_t resident = 0;
+  bool ok = true;
+  for (uint64_t done = 0; done < pages && ok; done += kChunk) {
+    uint64_t n = pages - done < kChunk ? pages - done : kChunk;
+    uint64_t bytes = done + n == pages ? span - done * page : n * page;
+    if (mincore(static_cast<uint8_t*>(map) + done * page, static_cast<size_t>(bytes), vec) != 0) {
+      ok = false;
+      break;
+    }
+    for (uint64_t i = 0; i < n; ++i) resident += vec[i] & 1u;
+  }
+  (void)munmap(map, static_cast<size_t>(span));  // a read-only mapping of nothing touched
+  return ok && resident * 4 <= pages;
+}
 
 int32_t file_close(int fd) {
   if (fd < 0) return STATUS_OK;

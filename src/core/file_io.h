@@ -49,6 +49,27 @@ inline bool fd_is_open(int fd) { return fd >= 0; }
 [[nodiscard]] int32_t file_create_excl(const char* path, uint32_t mode, int* fd);
 // O_RDWR without O_CREAT: a missing file is STATUS_NOT_FOUND, never created.
 [[nodiscard]] int32_t file_open_existing_rw(const char* path, int* fd);
+// Opens path again for direct I/O (O_DIRECT: no page cache; buffer
+// address, file offset and length must be multiples of DIRECT_IO_ALIGN,
+// core/aligned_buffer.h). The read form is O_RDONLY, the write form
+// O_WRONLY on an existing file (never created or emptied). A file system
+// that refuses direct I/O (tmpfs) answers STATUS_UNSUPPORTED; callers then
+// use a plain descriptor.
+[[nodiscard]] int32_t file_open_read_direct(const char* path, int* fd);
+[[nodiscard]] int32_t file_open_write_direct(const char* path, int* fd);
+// Reads len bytes at offset, as file_pread_full: page-rounded reads through
+// direct_fd (opened for direct I/O), and whatever they leave at an unaligned
+// position (a file whose end is not on a page boundary) through fd.
+// REQUIRES: buf and offset aligned to DIRECT_IO_ALIGN; buf has room for len
+// rounded up to it. *count gets min(bytes read, len).
+[[nodiscard]] int32_t file_pread_direct(int direct_fd, int fd, void* buf, size_t len, uint64_t offset,
+                                        size_t* count);
+// True when at most a quarter of the pages of [offset, offset + length) of
+// fd's file are in the page cache (mincore over a mapping of the range), so
+// a direct read would not miss a cached copy worth using. False when the
+// range cannot be mapped or checked (then buffered reads are the safe
+// choice).
+bool file_range_mostly_uncached(int fd, uint64_t offset, uint64_t length);
 // 0 for a descriptor below 0 (nothing is done).
 [[nodiscard]] int32_t file_close(int fd);
 // One pread; count may be null. A short count is not an error here.

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <span>
 
-namespace orv {
+#include "core/version.h"
 
-inline constexpr const char* PROGRAM_VERSION = "1.0.2-alpha028";
+namespace orv {
 
 // Size of the test pattern and of the callers' message buffers.
 inline constexpr size_t SELFTEST_PATTERN_SIZE = 262144;

@@ -9,7 +9,7 @@
 //    6 final_state            string    session state name
 //    7 disconnect_status      signed    status that ended the session
 //    8 duration_ms            unsigned  monotonic ms since the session began
-//    9 bytes_received         unsigned  image_size
+//    9 bytes_received         unsigned  image bytes received
 //   10 frames                 unsigned  BLOCK and DROP_ENTRIES frames
 //   11 durable_seq            unsigned  frames at the last checkpoint
 //   12 checkpoint_count       unsigned  checkpoints made after a BLOCK
@@ -25,8 +25,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "server/session.h"
-
 namespace orv {
 
 // A record is at most this many characters, the line feed not counted.
@@ -34,14 +32,29 @@ inline constexpr size_t DIAG_RECORD_SIZE = 1536;
 inline constexpr size_t DIAG_FILE_PATH_SIZE = 1100;
 inline constexpr const char* DIAG_FILE_NAME = "diag.jsonl";
 
-// Formats the record (without line feed) into out (DIAG_RECORD_SIZE bytes;
-// longer records are cut) from the session and the given clock readings.
-// Returns its length.
-size_t diag_format_session_record(const Session& session, int32_t disconnect_status, int64_t ts, uint64_t duration_ms,
-                                  char out[DIAG_RECORD_SIZE]);
+// What a record tells about one ended session, filled by the server from
+// its session. Text fields point into the caller's memory.
+struct SessionRecord {
+  const char* backup_name = "";   // name in the backup header
+  int64_t backup_type = 0;        // header type byte
+  const char* final_state = "";   // session state name
+  uint64_t start_ms = 0;          // monotonic ms when the session began
+  uint64_t bytes_received = 0;
+  uint64_t frames = 0;
+  uint64_t durable_seq = 0;
+  uint64_t checkpoint_count = 0;
+  uint64_t partial_expired_count = 0;
+  bool resumed = false;
+};
 
-// Appends the session's record when session.diag_dir is not empty: creates
-// the directory with its parents, then appends one line. Any thread.
-void diag_write_session_record(const Session& session, int32_t disconnect_status);
+// Formats the record (without line feed) into out (DIAG_RECORD_SIZE bytes;
+// longer records are cut) from the session's figures and the given clock
+// readings. Returns its length.
+size_t diag_format_session_record(const SessionRecord& record, int32_t disconnect_status, int64_t ts,
+                                  uint64_t duration_ms, char out[DIAG_RECORD_SIZE]);
+
+// Appends the record when diag_dir is not empty: creates the directory with
+// its parents, then appends one line. Any thread.
+void diag_write_session_record(const char* diag_dir, const SessionRecord& record, int32_t disconnect_status);
 
 }  // namespace orv

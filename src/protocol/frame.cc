@@ -1,6 +1,9 @@
 #include "protocol/frame.h"
 
+#include <cassert>
 #include <cstring>
+
+#include "core/aligned_buffer.h"
 
 #include "core/endian.h"
 #include "core/status.h"
@@ -62,17 +65,35 @@ int32_t send_frame_parts(Channel* channel, uint16_t msg_type, std::span<const ui
 }
 
 int32_t receive_frame(Channel* channel, FrameHeader* header_out, std::span<uint8_t> buffer) {
+  size_t at = 0;
+  return receive_frame_placed(channel, header_out, buffer, nullptr, nullptr, &at);
+}
+
+size_t frame_place_data(size_t data_offset, uint64_t target) {
+  static_assert(FRAME_PLACE_MAX_OFFSET == DIRECT_IO_ALIGN);
+  uint64_t want = target % DIRECT_IO_ALIGN;
+  uint64_t have = data_offset % DIRECT_IO_ALIGN;
+  return static_cast<size_t>((want + DIRECT_IO_ALIGN - have) % DIRECT_IO_ALIGN);
+}
+
+int32_t receive_frame_placed(Channel* channel, FrameHeader* header_out, std::span<uint8_t> buffer,
+                             FramePlaceFn place, void* context, size_t* payload_offset) {
   transport_error_clear();
+  *payload_offset = 0;
   uint8_t raw[FRAME_HEADER_SIZE];
   int32_t rc = recv_all(channel, raw, sizeof raw);
   if (rc != STATUS_OK) return rc;
   FrameHeader header;
   rc = frame_header_decode(raw, &header);
   if (rc != STATUS_OK) return rc;
-  if (header.length > buffer.size()) {
+  size_t at = place != nullptr ? place(context, header) : 0;
+  assert(at <= FRAME_PLACE_MAX_OFFSET);
+  if (at > buffer.size() || header.length > buffer.size() - at) {
     *header_out = header;  // tells the caller what was announced
     return STATUS_INVALID;
   }
+  buffer = buffer.subspan(at);
+  *payload_offset = at;
   rc = receive_frame_payload(channel, header, buffer);
   if (rc != STATUS_OK) return rc;
   *header_out = header;

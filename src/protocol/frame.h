@@ -49,4 +49,25 @@ void frame_header_encode(uint16_t msg_type, uint32_t length, uint32_t crc,
 // STATUS_CORRUPT as for receive_frame.
 [[nodiscard]] int32_t receive_frame_payload(Channel* channel, const FrameHeader& header, std::span<uint8_t> buffer);
 
+// Where a frame's payload goes in a placed receive (below): given the
+// decoded header, the offset into the buffer at which the payload starts.
+// Used to put the data that follows a fixed-size head (a BLOCK's 50 bytes,
+// a RANGE_DATA echo) on a DIRECT_IO_ALIGN boundary, so it can go to or
+// come from a file without the page cache.
+using FramePlaceFn = size_t (*)(void* context, const FrameHeader& header);
+
+// Offset that puts payload byte `data_offset` at an address congruent to
+// `target` modulo DIRECT_IO_ALIGN, for a buffer that starts aligned.
+size_t frame_place_data(size_t data_offset, uint64_t target);
+
+// receive_frame with the payload at place(context, header) in buffer
+// instead of at 0; *payload_offset (not null) gets that offset. The
+// capacity is the room after it: a frame that does not fit there is
+// STATUS_INVALID, with nothing more read, as in receive_frame. The offset
+// must not exceed FRAME_PLACE_MAX_OFFSET; a buffer of capacity +
+// FRAME_PLACE_MAX_OFFSET bytes always has room for the capacity.
+inline constexpr size_t FRAME_PLACE_MAX_OFFSET = 4096;
+[[nodiscard]] int32_t receive_frame_placed(Channel* channel, FrameHeader* header_out, std::span<uint8_t> buffer,
+                                           FramePlaceFn place, void* context, size_t* payload_offset);
+
 }  // namespace orv

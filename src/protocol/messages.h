@@ -12,7 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "store/formats.h"
+#include "core/version.h"
+#include "protocol/formats.h"
 
 namespace orv {
 
@@ -158,7 +159,7 @@ inline constexpr size_t HELLO_REPLY_ZERO_OFF = HELLO_REPLY_HOST_OFF + HELLO_REPL
 inline constexpr size_t HELLO_REPLY_FLAGS_OFF = HELLO_REPLY_ZERO_OFF + 64;
 inline constexpr size_t HELLO_REPLY_SIZE = HELLO_REPLY_FLAGS_OFF + 4;
 static_assert(HELLO_REPLY_HOST_OFF == 34 && HELLO_REPLY_FLAGS_OFF == 162 && HELLO_REPLY_SIZE == 166);
-inline constexpr char TARGET_VERSION_TEXT[] = "1.0.2-alpha028";
+inline constexpr const char* TARGET_VERSION_TEXT = PROGRAM_VERSION;
 inline constexpr uint32_t TARGET_FLAGS = 3;
 
 // ---- BEGIN (3), 381 to 446 bytes --------------------------------------------

@@ -31,6 +31,13 @@ CatalogEntry entry_of_block(std::span<const uint8_t> block) {
   return e;
 }
 
+// The image could not take a block (this one, or one acknowledged before
+// whose queued write failed since): the backup ends without an answer that
+// would cover it.
+int32_t write_failed(Session* session, int32_t status) {
+  return session_refuse(session, Refusal::end_session, status, "failed to write block to the image file");
+}
+
 int32_t send_ack(Session* session) {
   uint8_t out[ACK_SIZE];
   size_t n = encode_ack((session->peer_flags & FLAG_CONTINUE) != 0, session->durable_seq, out);
@@ -38,6 +45,20 @@ int32_t send_ack(Session* session) {
 }
 
 }  // namespace
+
+std::span<uint8_t> session_receive_buffer(Session* session, std::span<uint8_t> connection_buffer) {
+  if (session->state != SessionState::receiving_blocks) return connection_buffer;
+  std::span<uint8_t> b = session->backup.receive_buffer();
+  return b.empty() ? connection_buffer : b;
+}
+
+size_t session_place_payload(void* context, const FrameHeader& header) {
+  const auto* session = static_cast<const Session*>(context);
+  if (header.msg_type != MSG_BLOCK || session->state != SessionState::receiving_blocks) return 0;
+  // The data's address then matches its image offset within a page, so
+  // every whole page of it can go to the image straight from the buffer.
+  return frame_place_data(BLOCK_HEADER_SIZE, session->backup.image_size());
+}
 
 int32_t session_block(Session* session, std::span<const uint8_t> payload) {
   if (payload.size() < BLOCK_HEADER_SIZE) return STATUS_PROTOCOL;
@@ -47,9 +68,7 @@ int32_t session_block(Session* session, std::span<const uint8_t> payload) {
 
   BackupWriter::Progress progress;
   int32_t rc = session->backup.append_block(entry_of_block(payload), payload.subspan(BLOCK_HEADER_SIZE), &progress);
-  if (progress.image_failed) {
-    return session_refuse(session, Refusal::end_session, rc, "failed to write block to the image file");
-  }
+  if (progress.image_failed) return write_failed(session, rc);
   if (rc != STATUS_OK) return rc;  // no memory for the entry list
   if (progress.checkpointed) {
     session->durable_seq = session->frames;
@@ -65,7 +84,8 @@ int32_t session_drop_entries(Session* session, std::span<const uint8_t> payload)
   if (decode_drop_entries(payload, &count) != STATUS_OK) return STATUS_PROTOCOL;
 
   BackupWriter::Progress progress;
-  session->backup.drop_entries(payload.subspan(DROP_KEYS_OFF), count, &progress);
+  int32_t rc = session->backup.drop_entries(payload.subspan(DROP_KEYS_OFF), count, &progress);
+  if (progress.image_failed) return write_failed(session, rc);
   // A checkpoint made for a drop is not counted in checkpoint_count.
   if (progress.checkpointed) session->durable_seq = session->frames;
   return send_ack(session);
@@ -73,8 +93,12 @@ int32_t session_drop_entries(Session* session, std::span<const uint8_t> payload)
 
 int32_t session_end_backup(Session* session, std::span<const uint8_t> payload) {
   (void)payload;  // END carries nothing the target reads
+  // A block acknowledged earlier that could not be written ends the backup
+  // here, named as what it is.
+  int32_t rc = session->backup.flush_image();
+  if (rc != STATUS_OK) return write_failed(session, rc);
   uint64_t entry_count = 0;
-  int32_t rc = session->backup.finish(&entry_count);
+  rc = session->backup.finish(&entry_count);
   if (rc != STATUS_OK) return session_refuse(session, Refusal::end_session, rc, "failed to finalize backup");
 
   char name[HDR_NAME_SIZE];

@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <new>
 
 #include "core/log.h"
 #include "core/metrics.h"
 #include "core/status.h"
 #include "core/sysinfo.h"
+#include "core/aligned_buffer.h"
 #include "protocol/frame.h"
 #include "server/session_metrics.h"
 
@@ -42,11 +44,12 @@ bool finished(const Session* session) {
 
 // Receives and dispatches frames until the session is finished or fails;
 // returns the status that ended the loop (0 when the session reached done).
-// Frames go into a small buffer; the one of the largest frame size is
-// allocated only when an authenticated peer sends a frame that needs it, so
-// an idle or unauthenticated connection never holds it. Before
-// authentication a longer frame ends the connection without its payload
-// being read.
+// Before authentication frames go into a small buffer, and a longer frame
+// ends the connection without its payload being read; the buffer of the
+// largest frame size is allocated only once the peer is authenticated.
+// While a backup is received, frames go into the buffers of its image
+// stream, so that one block is written while the next one arrives; a
+// BLOCK's data is placed so that it can be written without the page cache.
 int32_t serve(Session* session, AuthWatch* watch, const char* peer, SessionTally* tally) {
   uint8_t small[PRE_AUTH_FRAME_MAX];
   uint8_t* large = nullptr;
@@ -54,18 +57,25 @@ int32_t serve(Session* session, AuthWatch* watch, const char* peer, SessionTally
   int32_t rc = STATUS_OK;
   while (!finished(session)) {
     FrameHeader header;
-    rc = receive_frame(&session->channel, &header, std::span<uint8_t>(small, sizeof small));
-    uint8_t* payload = small;
-    if (rc == STATUS_INVALID && session_state(session) == SessionState::wait_hello) {
-      log_write(LEVEL_WARN, "frame of %u bytes before authentication: closing connection",
-                static_cast<unsigned>(header.length));
-      rc = STATUS_PROTOCOL;
-    } else if (rc == STATUS_INVALID) {
-      if (large == nullptr) large = new (std::nothrow) uint8_t[RECEIVE_BUFFER_SIZE];
-      rc = large == nullptr ? STATUS_NOMEM
-                            : receive_frame_payload(&session->channel, header,
-                                                    std::span<uint8_t>(large, RECEIVE_BUFFER_SIZE));
-      payload = large;
+    const uint8_t* payload = small;
+    if (session_state(session) == SessionState::wait_hello) {
+      rc = receive_frame(&session->channel, &header, std::span<uint8_t>(small, sizeof small));
+      if (rc == STATUS_INVALID) {
+        log_write(LEVEL_WARN, "frame of %u bytes before authentication: closing connection",
+                  static_cast<unsigned>(header.length));
+        rc = STATUS_PROTOCOL;
+      }
+    } else {
+      if (large == nullptr) large = static_cast<uint8_t*>(aligned_alloc(DIRECT_IO_ALIGN, RECEIVE_BUFFER_ROOM));
+      if (large == nullptr) {
+        rc = STATUS_NOMEM;
+      } else {
+        std::span<uint8_t> into = session_receive_buffer(session, std::span<uint8_t>(large, RECEIVE_BUFFER_ROOM));
+        size_t at = 0;
+        rc = receive_frame_placed(&session->channel, &header, into.first(RECEIVE_BUFFER_ROOM),
+                                  session_place_payload, session, &at);
+        payload = into.data() + at;
+      }
     }
     if (rc != STATUS_OK) {
       log_receive_failure(rc);
@@ -81,7 +91,7 @@ int32_t serve(Session* session, AuthWatch* watch, const char* peer, SessionTally
       armed = false;
     }
   }
-  delete[] large;
+  free(large);
   return rc;
 }
 

@@ -23,8 +23,12 @@ inline constexpr uint32_t SEND_TIMEOUT_MS = 120000;
 // A refused api key is answered only after this delay.
 inline constexpr uint32_t REFUSED_KEY_DELAY_MS = 1000;
 // Each authenticated connection receives into one buffer of exactly the
-// largest frame.
+// largest frame, after a lead of up to FRAME_PLACE_MAX_OFFSET bytes where a
+// payload may be placed to align its data (an aligned buffer of
+// RECEIVE_BUFFER_ROOM).
 inline constexpr size_t RECEIVE_BUFFER_SIZE = FRAME_MAX_PAYLOAD;
+inline constexpr size_t RECEIVE_BUFFER_ROOM = FRAME_PLACE_MAX_OFFSET + RECEIVE_BUFFER_SIZE;
+static_assert(WRITER_RECEIVE_BUFFER_SIZE == RECEIVE_BUFFER_ROOM);
 
 // Allocated by the listener for each accepted connection; owned and released
 // by the connection's thread.

@@ -242,8 +242,7 @@ int32_t session_read_range(Session* session, std::span<const uint8_t> payload) {
   }
 
   if (!state->range_buffer) {
-    state->range_buffer.reset(new (std::nothrow) uint8_t[FRAME_MAX_PAYLOAD]);
-    if (!state->range_buffer) return STATUS_NOMEM;
+    if (!state->range_buffer.allocate(RANGE_BUFFER_SIZE)) return STATUS_NOMEM;
   }
 
   RestoreFile& file = state->files[req.file_index];
@@ -258,29 +257,52 @@ int32_t session_read_range(Session* session, std::span<const uint8_t> payload) {
   }
 
   uint8_t* buffer = state->range_buffer.get();
+  uint8_t* data = buffer + RANGE_BUFFER_DATA_OFF;
   size_t got = 0;
-  int32_t rc = file_pread(file.fd.get(), buffer + RANGE_DATA_OFF, req.length, req.offset, &got);
+  int32_t rc = STATUS_OK;
+  bool direct = false;
+  if (is_direct_aligned(req.offset) && !file.direct_refused &&
+      file_range_mostly_uncached(file.fd.get(), req.offset, req.length)) {
+    if (!file.direct_fd.valid()) {
+      int fd = -1;
+      if (file_open_read_direct(file.path.get(), &fd) == STATUS_OK) {
+        file.direct_fd.reset(fd);
+      } else {
+        file.direct_refused = true;  // the buffered descriptor serves every range
+      }
+    }
+    direct = file.direct_fd.valid();
+  }
+  if (direct) {
+    // Whole pages; a range that ends at the end of the file comes back
+    // shorter than the rounded length but not shorter than asked.
+    rc = file_pread_direct(file.direct_fd.get(), file.fd.get(), data, req.length, req.offset, &got);
+  } else {
+    rc = file_pread(file.fd.get(), data, req.length, req.offset, &got);
+  }
   // A failed read and a short one are answered alike, with the status the
   // ERROR carries.
   if (rc != STATUS_OK || got != req.length) {
     return session_refuse(session, Refusal::end_session, STATUS_IO, "failed to read image file");
   }
 
-  // Reading on where the last range ended: ask for the next range of the same
-  // length now, so it is (being) read while this one travels.
+  // Reading on where the last range ended through the cache: ask for the
+  // next range of the same length now, so it is (being) read while this
+  // one travels. Not after a direct read: that would fill the cache the
+  // next read is meant to pass by.
   uint64_t end = req.offset + req.length;
-  if (req.offset == file.next_offset && end < file.size) {
+  if (!direct && req.offset == file.next_offset && end < file.size) {
     uint64_t ahead = std::min<uint64_t>(req.length, file.size - end);
     (void)posix_fadvise(file.fd.get(), static_cast<off_t>(end), static_cast<off_t>(ahead),
                         POSIX_FADV_WILLNEED);  // advice only
   }
   file.next_offset = end;
 
-  std::span<uint8_t> echo(buffer, RANGE_DATA_OFF);
+  std::span<uint8_t> echo(data - RANGE_DATA_OFF, RANGE_DATA_OFF);
   put_u32_le(echo, RANGE_FILE_INDEX_OFF, req.file_index);
   put_u32_le(echo, RANGE_LENGTH_OFF, req.length);
   put_u64_le(echo, RANGE_OFFSET_OFF, req.offset);
-  return session_send(session, MSG_RANGE_DATA, std::span<const uint8_t>(buffer, RANGE_DATA_OFF + req.length));
+  return session_send(session, MSG_RANGE_DATA, std::span<const uint8_t>(echo.data(), RANGE_DATA_OFF + req.length));
 }
 
 }  // namespace orv

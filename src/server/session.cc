@@ -12,9 +12,9 @@
 #include "core/status.h"
 #include "core/sysinfo.h"
 #include "core/text.h"
-#include "diag/session_record.h"
 #include "integrity/sha256.h"
 #include "protocol/payloads.h"
+#include "server/session_diag.h"
 #include "server/session_handlers.h"
 #include "store/workdir.h"
 

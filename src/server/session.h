@@ -14,13 +14,13 @@
 #include <cstdint>
 #include <span>
 
+#include "protocol/formats.h"
 #include "protocol/frame.h"
 #include "protocol/messages.h"
 #include "protocol/tls_channel.h"
 #include "server/acl.h"
 #include "server/restore.h"
 #include "store/backup_writer.h"
-#include "store/formats.h"
 
 namespace orv {
 
@@ -92,6 +92,19 @@ void session_init(Session* session, const char* storage_root, const AclEntry* ac
                                        std::span<const uint8_t> payload);
 
 inline SessionState session_state(const Session* session) { return session->state; }
+
+// Where the connection receives the next frame: while a backup is received,
+// a free buffer of its writer (waiting until one is free), so that one
+// block is written while the next arrives; otherwise, or when the writer
+// has no buffers, connection_buffer. Either holds WRITER_RECEIVE_BUFFER_SIZE
+// bytes, aligned.
+std::span<uint8_t> session_receive_buffer(Session* session, std::span<uint8_t> connection_buffer);
+
+// FramePlaceFn for the connection's receive (context: the Session): a BLOCK
+// of an open backup is placed so that its data's address is congruent to
+// its image offset modulo DIRECT_IO_ALIGN, so whole pages of it can be
+// written with direct I/O; every other frame starts at 0.
+size_t session_place_payload(void* context, const FrameHeader& header);
 
 // Ends the session: an open backup is left as a partial where possible and
 // every resource of the record is released. The channel is not closed.

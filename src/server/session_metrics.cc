@@ -4,7 +4,7 @@
 #include "core/metrics.h"
 #include "core/status.h"
 #include "protocol/messages.h"
-#include "store/formats.h"
+#include "protocol/formats.h"
 
 namespace orv {
 

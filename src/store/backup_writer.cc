@@ -116,6 +116,7 @@ void BackupWriter::lock_release() {
 }
 
 void BackupWriter::close_image() {
+  (void)image_stream_.stop();  // normally stopped already; an unfinished image stays as it is
   if (image_fd_ >= 0) {
     (void)file_close(image_fd_);  // an unfinished image stays as it is; nothing to report to
     image_fd_ = -1;
@@ -212,8 +213,24 @@ int32_t BackupWriter::open(const BackupOpenRequest& req, OpenRefusal* refusal, u
   image_uncached_ = 0;
   open_ = true;
   start_journal(req.holder);
+  start_stream();
   return STATUS_OK;
 }
+
+void BackupWriter::start_stream() {
+  int32_t rc = image_stream_.start(tmp_image_path_, image_fd_, WRITER_RECEIVE_BUFFER_SIZE);
+  if (rc != STATUS_OK) {
+    log_write(LEVEL_WARN, "image of %s written without a writer thread: %s (status=%d)", image_path_,
+              status_text(rc), rc);
+  }
+}
+
+std::span<uint8_t> BackupWriter::receive_buffer() {
+  if (!image_stream_.started()) return {};
+  return image_stream_.buffer();
+}
+
+int32_t BackupWriter::flush_image() { return image_stream_.drain(); }
 
 void BackupWriter::start_journal(int holder) {
   // The lock comes first: a journal that exists unlocked, even briefly,
@@ -346,6 +363,7 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
   open_ = journaling_ = locked_ = resumed_ = true;
   indexed_ = false;
   lock.keep();  // released by finish or abandon
+  start_stream();
 
   char uuid_text[UUID_TEXT_SIZE];
   uuid_format(header_uuid(header_), uuid_text);
@@ -380,6 +398,9 @@ void BackupWriter::fill_key_index() {
 }
 
 int32_t BackupWriter::write_image(std::span<const uint8_t> data) {
+  // Queued for the image stream when it runs: the data stays in its
+  // receive buffer until it is written, and a failure shows later.
+  if (image_stream_.started()) return image_stream_.write(data, image_size_);
   // The data goes from the caller's buffer to the image as it is.
   size_t written = 0;
   int32_t rc = file_pwrite_all(image_fd_, data.data(), data.size(), image_size_, &written);
@@ -434,6 +455,13 @@ int32_t BackupWriter::record_entry(const CatalogEntry& entry) {
 int32_t BackupWriter::append_block(CatalogEntry entry, std::span<const uint8_t> data, Progress* progress) {
   assert(open_ && !finished_ && image_fd_ >= 0);
   *progress = Progress{};
+  // A block queued earlier that could not be written ends the backup
+  // before this one is acknowledged.
+  int32_t failed = image_stream_.failure();
+  if (failed != STATUS_OK) {
+    progress->image_failed = true;
+    return failed;
+  }
   std::span<uint8_t> e = entry.span();
   bool has_data = (entry_flags(entry) & ENTRY_FLAG_NO_DATA) == 0;
   uint32_t length = 0;
@@ -462,12 +490,20 @@ int32_t BackupWriter::append_block(CatalogEntry entry, std::span<const uint8_t> 
       progress->checkpointed = checkpoint_if_due();
     }
   }
-  return STATUS_OK;
+  return image_failure(progress);
 }
 
-void BackupWriter::drop_entries(std::span<const uint8_t> keys_le, uint32_t count, Progress* progress) {
+int32_t BackupWriter::image_failure(Progress* progress) {
+  int32_t rc = image_stream_.failure();
+  if (rc != STATUS_OK) progress->image_failed = true;
+  return rc;
+}
+
+int32_t BackupWriter::drop_entries(std::span<const uint8_t> keys_le, uint32_t count, Progress* progress) {
   assert(open_ && !finished_ && keys_le.size() >= uint64_t{8} * count);
   *progress = Progress{};
+  int32_t failed = image_failure(progress);
+  if (failed != STATUS_OK) return failed;
   // Only a continued backup has entries from before that an agent may
   // withdraw; in a new one the keys mean nothing.
   if (resumed_) {
@@ -483,6 +519,7 @@ void BackupWriter::drop_entries(std::span<const uint8_t> keys_le, uint32_t count
     }
   }
   progress->checkpointed = checkpoint_if_due();
+  return image_failure(progress);
 }
 
 bool BackupWriter::checkpoint_if_due() {
@@ -493,6 +530,10 @@ bool BackupWriter::checkpoint_if_due() {
 bool BackupWriter::checkpoint() {
   if (!journaling_) return false;
   assert(image_fd_ >= 0);
+  // Every block before the checkpoint is in the image first. A block that
+  // could not be written makes no checkpoint: it would state bytes the
+  // image does not hold (the caller learns of it from image_failed).
+  if (image_stream_.drain() != STATUS_OK) return false;
   int32_t rc = journal_checkpoint(&journal_, image_fd_, image_size_);
   if (rc != STATUS_OK) {
     abandon_journal("checkpoint");
@@ -524,11 +565,17 @@ void BackupWriter::abandon_journal(const char* what) {
 int32_t BackupWriter::finish(uint64_t* entry_count) {
   assert(open_ && !finished_);
   *entry_count = 0;
+  // Every block is in the image, or the backup cannot be finished.
+  int32_t rc = image_stream_.stop();
+  if (rc != STATUS_OK) {
+    close_image();
+    return rc;
+  }
   entry_count_ = entries_compact(entries_, entry_count_);
   entries_sort(entries_, entry_count_);
 
   // The image is complete and on disk before it takes its final name.
-  int32_t rc = file_sync(image_fd_);
+  rc = file_sync(image_fd_);
   int32_t close_rc = file_close(image_fd_);
   image_fd_ = -1;
   if (rc == STATUS_OK) rc = close_rc;
@@ -565,9 +612,13 @@ int32_t BackupWriter::finish(uint64_t* entry_count) {
 }
 
 void BackupWriter::abandon() {
+  // Every queued block reaches the image (or fails) before it is left.
+  int32_t written = image_stream_.stop();
   if (journaling_) {
-    if (image_fd_ >= 0) {
+    if (image_fd_ >= 0 && written == STATUS_OK) {
       // Whatever this last checkpoint achieves, the earlier ones still stand.
+      // After a failed block write none is made: it would state bytes the
+      // image does not hold.
       (void)journal_checkpoint(&journal_, image_fd_, image_size_);
     }
     journal_close(&journal_);

@@ -10,7 +10,17 @@
 //                   partial's lock that the writer holds while journaling
 //   image_path, catalog_path   the final names, taken by finish
 //
-// Durability: a checkpoint fsyncs the image, then writes the journal's
+// Block data is written by the writer's image stream (image_stream.h) on a
+// thread of its own, whole pages with direct I/O, while the caller
+// receives the next block into the other one of the stream's buffers
+// (receive_buffer). A block's write is queued by append_block; a write
+// that fails shows at the next append_block, drop_entries, checkpoint,
+// flush_image or finish (image_failed), before any acknowledgement that
+// would cover it, and no checkpoint is made over it. Where the stream
+// cannot be started, append_block writes each block itself, through the
+// page cache.
+//
+// Durability: a checkpoint waits for every queued write, fsyncs the image, then writes the journal's
 // records and a checkpoint record and fsyncs the journal (journal.h). Only
 // after that are the image pages it covered dropped from the page cache:
 // backup images are written once and rarely read back soon, and a page
@@ -37,7 +47,8 @@
 #include <span>
 
 #include "integrity/uuid.h"
-#include "store/formats.h"
+#include "protocol/formats.h"
+#include "store/image_stream.h"
 #include "store/journal.h"
 #include "store/key_index.h"
 #include "store/memory_budget.h"
@@ -51,6 +62,9 @@ inline constexpr size_t WRITER_IMAGE_PATH_SIZE = 1024;
 inline constexpr size_t WRITER_CATALOG_PATH_SIZE = 1024;
 inline constexpr size_t WRITER_TMP_IMAGE_PATH_SIZE = 1040;
 inline constexpr size_t WRITER_JOURNAL_PATH_SIZE = 1040;
+// Receive buffers of the image stream: the largest frame after a lead where
+// the frame's payload is placed so that a block's data is aligned.
+inline constexpr size_t WRITER_RECEIVE_BUFFER_SIZE = 4096 + (8u << 20);
 
 // A new backup to open.
 struct BackupOpenRequest {
@@ -157,9 +171,10 @@ class BackupWriter {
   // length 0), data is written at the end of the image. The entry is
   // recorded (in a continued backup replacing an entry with the same key),
   // journaled, and a checkpoint is made when one is due.
-  // Failures: the image write's status with progress->image_failed (nothing
-  // recorded; image_size unchanged), or STATUS_NOMEM for the entry list or
-  // key index. A journal failure is not one (see the top of this file).
+  // Failures: the image write's status with progress->image_failed (this
+  // block or one queued before it could not be written; the backup cannot
+  // go on), or STATUS_NOMEM for the entry list or key index. A journal
+  // failure is not one (see the top of this file).
   // REQUIRES: open, not finished.
   [[nodiscard]] int32_t append_block(CatalogEntry entry, std::span<const uint8_t> data, Progress* progress);
 
@@ -167,15 +182,28 @@ class BackupWriter {
   // keys_le) as dropped, journaling each newly dropped one; keys unknown or
   // already dropped are skipped. Only a continued backup has entries an
   // agent may withdraw: in a new one the keys are ignored. Then a
-  // checkpoint when one is due. Never fails.
+  // checkpoint when one is due. Fails only when a block queued earlier
+  // could not be written (progress->image_failed, its status).
   // REQUIRES: open, not finished; keys_le holds 8 * count bytes.
-  void drop_entries(std::span<const uint8_t> keys_le, uint32_t count, Progress* progress);
+  [[nodiscard]] int32_t drop_entries(std::span<const uint8_t> keys_le, uint32_t count, Progress* progress);
 
   // Makes a checkpoint now when journaling; true when one completed. A
-  // failure abandons the journal. REQUIRES: open, image not closed.
+  // journal failure abandons the journal; a block that could not be
+  // written makes none. REQUIRES: open, image not closed.
   bool checkpoint();
 
-  // Finishes the backup: dropped entries removed, the rest sorted; the
+  // Waits until every queued block is in the image; the first block write
+  // that failed, or STATUS_OK. REQUIRES: open.
+  [[nodiscard]] int32_t flush_image();
+
+  // A free buffer of WRITER_RECEIVE_BUFFER_SIZE bytes (aligned) to receive
+  // the next frame into, waiting while every buffer is being written; a
+  // block appended from it is written straight from it. Empty when the
+  // image stream does not run (the caller then uses its own buffer).
+  std::span<uint8_t> receive_buffer();
+
+  // Finishes the backup: every queued block written (a failure returns its
+  // status with the image closed); dropped entries removed, the rest sorted; the
   // image fsynced, closed and renamed to its final name; the catalog
   // written (catalog_write syncs the directory, which also makes the
   // image's rename durable); then the journal deleted, its directory
@@ -186,8 +214,9 @@ class BackupWriter {
   // REQUIRES: open, not finished.
   [[nodiscard]] int32_t finish(uint64_t* entry_count);
 
-  // Ends an open backup without finishing it: when journaling, a last
-  // checkpoint if the image is open (its result ignored), the journal
+  // Ends an open backup without finishing it: the image stream stopped
+  // (every queued block written); when journaling, a last checkpoint if
+  // the image is open and no block write failed (its result ignored), the journal
   // closed and the lock released, so the temporary image and the journal
   // stay as a partial that a later resume can take over. Then the image is
   // closed and the entry list and index freed. The header, paths and
@@ -209,6 +238,9 @@ class BackupWriter {
 
  private:
   void reset();
+  void start_stream();
+  // The first block write that failed, with progress->image_failed set.
+  int32_t image_failure(Progress* progress);
   int32_t lock_try(int holder);
   void lock_release();
   void close_image();
@@ -227,6 +259,7 @@ class BackupWriter {
   char catalog_path_[WRITER_CATALOG_PATH_SIZE] = {};
   char journal_path_[WRITER_JOURNAL_PATH_SIZE] = {};  // also names the partial's lock
   int image_fd_ = -1;             // owned; -1 when closed
+  ImageStream image_stream_;      // writes block data to image_fd_; runs while the backup is open
   uint64_t image_size_ = 0;       // block bytes written to the image
   uint64_t image_uncached_ = 0;   // image bytes already dropped from the page cache (durable ones)
   JournalWriter journal_;         // fd -1 when there is no journal

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "store/formats.h"
+#include "protocol/formats.h"
 #include "store/memory_budget.h"
 #include "store/names.h"
 

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "store/formats.h"
+#include "protocol/formats.h"
 
 namespace orv {
 

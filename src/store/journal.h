@@ -30,7 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "store/formats.h"
+#include "protocol/formats.h"
 
 namespace orv {
 

@@ -35,7 +35,7 @@
 #include "core/endian.h"
 #include "core/text.h"
 #include "integrity/crc32c.h"
-#include "store/formats.h"
+#include "protocol/formats.h"
 
 namespace orv {
 

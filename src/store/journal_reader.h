@@ -18,7 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "store/formats.h"
+#include "protocol/formats.h"
 #include "store/journal_format.h"
 
 namespace orv {

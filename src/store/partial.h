@@ -22,7 +22,7 @@
 #include <cstdint>
 
 #include "integrity/uuid.h"
-#include "store/formats.h"
+#include "protocol/formats.h"
 #include "store/journal_format.h"
 
 namespace orv {

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "store/formats.h"
+#include "protocol/formats.h"
 
 namespace orv {
 

@@ -11,8 +11,8 @@
 #include <cstdint>
 
 #include "integrity/uuid.h"
+#include "protocol/formats.h"
 #include "store/catalog.h"
-#include "store/formats.h"
 
 namespace orv {
 

@@ -17,7 +17,7 @@
 #include "core/status.h"
 #include "store/catalog.h"
 #include "core/file_io.h"
-#include "store/formats.h"
+#include "protocol/formats.h"
 #include "store/journal.h"
 #include "store/names.h"
 #include "store/store_test_util.h"

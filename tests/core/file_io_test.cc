@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "core/aligned_buffer.h"
 #include "core/status.h"
 
 // pwrite on a regular file never fails with EINTR and never returns 0 on this
@@ -343,6 +344,42 @@ TEST_F(FileIoTest, SizeOfBlockDeviceIsDeviceSize) {
   EXPECT_EQ(system(detach.c_str()), 0);
   ASSERT_EQ(rc, STATUS_OK);
   EXPECT_EQ(size, kSize);
+}
+
+// Direct reads of whole pages; a file that ends inside a page is read to
+// its end, and the rest of a range that a direct read leaves at an
+// unaligned position comes through the plain descriptor.
+TEST_F(FileIoTest, DirectReadsServeRangesUpToAnUnalignedEnd) {
+  const std::string f = path("image");
+  std::vector<uint8_t> data(3 * 4096 + 100);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 13 + 1);
+  int fd = -1;
+  ASSERT_EQ(file_create(f.c_str(), FILE_MODE, &fd), STATUS_OK);
+  size_t n = 0;
+  ASSERT_EQ(file_pwrite_all(fd, data.data(), data.size(), 0, &n), STATUS_OK);
+  ASSERT_EQ(file_sync(fd), STATUS_OK);
+  ASSERT_EQ(file_close(fd), STATUS_OK);
+  int plain = -1, direct = -1;
+  ASSERT_EQ(file_open_read(f.c_str(), &plain), STATUS_OK);
+  int32_t rc = file_open_read_direct(f.c_str(), &direct);
+  if (rc == STATUS_UNSUPPORTED) {
+    (void)file_close(plain);
+    GTEST_SKIP() << "no direct I/O on this file system";
+  }
+  ASSERT_EQ(rc, STATUS_OK);
+  AlignedBuffer buf;
+  ASSERT_TRUE(buf.allocate(4 * 4096));
+  ASSERT_EQ(file_pread_direct(direct, plain, buf.get(), data.size(), 0, &n), STATUS_OK);
+  ASSERT_EQ(n, data.size());
+  EXPECT_EQ(memcmp(buf.get(), data.data(), n), 0);
+  ASSERT_EQ(file_pread_direct(direct, plain, buf.get(), 2 * 4096 + 100, 4096, &n), STATUS_OK);
+  ASSERT_EQ(n, 2 * 4096u + 100);
+  EXPECT_EQ(memcmp(buf.get(), data.data() + 4096, n), 0);
+  // Past the end: what is there.
+  ASSERT_EQ(file_pread_direct(direct, plain, buf.get(), 4096, 3 * 4096, &n), STATUS_OK);
+  EXPECT_EQ(n, 100u);
+  (void)file_close(direct);
+  (void)file_close(plain);
 }
 
 TEST_F(FileIoTest, DirSyncParentFlushesTheRightDirectory) {

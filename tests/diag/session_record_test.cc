@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,21 +16,24 @@ namespace {
 
 using orv_support::read_text;
 
-std::unique_ptr<Session> make_session(const std::string& diag_dir) {
-  auto s = std::make_unique<Session>();
-  session_init(s.get(), "/nonexistent", nullptr, 0, diag_dir.c_str(), !diag_dir.empty(), Channel{});
-  return s;
-}
-
 TEST(SessionRecordTest, LineHasEveryMemberInOrder) {
-  auto s = make_session("");
+  SessionRecord r;
+  r.backup_name = "host1-sda";
+  r.backup_type = 2;
+  r.final_state = "receiving";
+  r.bytes_received = 4096;
+  r.frames = 7;
+  r.durable_seq = 5;
+  r.checkpoint_count = 1;
+  r.partial_expired_count = 3;
+  r.resumed = true;
   char out[DIAG_RECORD_SIZE];
-  size_t n = diag_format_session_record(*s, -1, 1760000000, 1250, out);
+  size_t n = diag_format_session_record(r, -1, 1760000000, 1250, out);
   EXPECT_EQ(std::string(out, n),
-            "{\"schema\":1,\"record_type\":\"target_session\",\"ts\":1760000000,\"backup_name\":\"\","
-            "\"backup_type\":0,\"final_state\":\"wait_hello\",\"disconnect_status\":-1,\"duration_ms\":1250,"
-            "\"bytes_received\":0,\"frames\":0,\"durable_seq\":0,\"checkpoint_count\":0,"
-            "\"partial_expired_count\":0,\"resumed\":false}");
+            "{\"schema\":1,\"record_type\":\"target_session\",\"ts\":1760000000,\"backup_name\":\"host1-sda\","
+            "\"backup_type\":2,\"final_state\":\"receiving\",\"disconnect_status\":-1,\"duration_ms\":1250,"
+            "\"bytes_received\":4096,\"frames\":7,\"durable_seq\":5,\"checkpoint_count\":1,"
+            "\"partial_expired_count\":3,\"resumed\":true}");
 }
 
 TEST(SessionRecordTest, AppendsWholeLinesAndCreatesTheDirectory) {
@@ -42,9 +44,9 @@ TEST(SessionRecordTest, AppendsWholeLinesAndCreatesTheDirectory) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&diag, t] {
-      auto s = make_session(diag);
-      s->frames = static_cast<uint64_t>(t);
-      for (int i = 0; i < kEach; ++i) diag_write_session_record(*s, -t);
+      SessionRecord r;
+      r.frames = static_cast<uint64_t>(t);
+      for (int i = 0; i < kEach; ++i) diag_write_session_record(diag.c_str(), r, -t);
     });
   }
   for (std::thread& th : threads) th.join();

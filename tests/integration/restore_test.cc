@@ -21,10 +21,10 @@
 
 #include "client/client.h"
 #include "core/status.h"
+#include "protocol/formats.h"
 #include "protocol/messages.h"
 #include "protocol/payloads.h"
 #include "store/catalog.h"
-#include "store/formats.h"
 #include "store/names.h"
 #include "support/server_process.h"
 

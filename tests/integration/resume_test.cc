@@ -23,8 +23,8 @@
 
 #include "client/client.h"
 #include "core/status.h"
+#include "protocol/formats.h"
 #include "protocol/payloads.h"
-#include "store/formats.h"
 #include "support/client_conn.h"
 #include "support/server_process.h"
 

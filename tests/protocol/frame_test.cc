@@ -171,3 +171,54 @@ TEST(Frame, PeerCloseIsAnIoErrorWithItsText) {
 
 }  // namespace
 }  // namespace orv
+
+namespace orv {
+namespace {
+
+// A placed receive puts the payload where the caller asks, so that the data
+// after a fixed head lands on a page boundary (or at the offset within a
+// page that its place in a file has); the capacity is what follows it.
+TEST(Frame, PlacedReceiveAlignsTheDataAfterTheHead) {
+  EXPECT_EQ(frame_place_data(50, 0), 4096u - 50);
+  EXPECT_EQ(frame_place_data(50, 50), 0u);
+  EXPECT_EQ(frame_place_data(16, 8192), 4096u - 16);
+  EXPECT_EQ(frame_place_data(50, 4096 * 3 + 100), 50u);
+  EXPECT_EQ(frame_place_data(0, 4096 * 7), 0u);
+
+  ChannelPair p;
+  std::vector<uint8_t> head(BLOCK_HEADER_SIZE, 0x33), body(10000, 0x44);
+  ASSERT_EQ(send_frame_parts(&p.a, MSG_BLOCK, head, body), STATUS_OK);
+  std::vector<uint8_t> buffer(FRAME_PLACE_MAX_OFFSET + 20000);
+  struct Ctx {
+    uint64_t image_size;
+    uint16_t seen_type = 0;
+  } ctx{4096 * 5 + 10};
+  auto place = [](void* c, const FrameHeader& h) -> size_t {
+    auto* x = static_cast<Ctx*>(c);
+    x->seen_type = h.msg_type;
+    return frame_place_data(BLOCK_HEADER_SIZE, x->image_size);
+  };
+  FrameHeader h;
+  size_t at = 0;
+  ASSERT_EQ(receive_frame_placed(&p.b, &h, buffer, place, &ctx, &at), STATUS_OK);
+  EXPECT_EQ(ctx.seen_type, MSG_BLOCK);
+  EXPECT_EQ(at, frame_place_data(BLOCK_HEADER_SIZE, ctx.image_size));
+  EXPECT_EQ((at + BLOCK_HEADER_SIZE) % 4096, 10u);
+  ASSERT_EQ(h.length, head.size() + body.size());
+  EXPECT_EQ(buffer[at], 0x33);
+  EXPECT_EQ(buffer[at + BLOCK_HEADER_SIZE - 1], 0x33);
+  EXPECT_EQ(buffer[at + BLOCK_HEADER_SIZE], 0x44);
+  EXPECT_EQ(buffer[at + h.length - 1], 0x44);
+
+  // The room after the placed offset is the capacity: a frame that does not
+  // fit there is refused before its payload is read.
+  std::vector<uint8_t> big(3000, 0x55);
+  ASSERT_EQ(send_frame(&p.a, MSG_BLOCK, big), STATUS_OK);
+  std::vector<uint8_t> small(4000);
+  auto far = [](void*, const FrameHeader&) -> size_t { return 2000; };
+  EXPECT_EQ(receive_frame_placed(&p.b, &h, small, far, nullptr, &at), STATUS_INVALID);
+  EXPECT_EQ(p.pending_on_b(), 3000u);
+}
+
+}  // namespace
+}  // namespace orv

@@ -30,6 +30,7 @@
 #include "integrity/sha256.h"
 #include "server/acl.h"
 #include "server/session.h"
+#include "server/session_diag.h"
 #include "store/backup_writer.h"
 #include "store/catalog.h"
 #include "store/journal.h"

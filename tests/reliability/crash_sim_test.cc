@@ -99,11 +99,11 @@ void run_lifecycle(Model& m, SimFs& fs) {
     ASSERT_EQ(STATUS_OK, w.block(3, 2000, false, 1));   // had no data before
     ASSERT_EQ(STATUS_OK, w.block(7, 900, false, 1));
     ASSERT_EQ(STATUS_OK, w.block(12, 0, true, 1));      // loses its data
-    w.drop({5, 9, 1005, 424242});
+    ASSERT_EQ(STATUS_OK, w.drop({5, 9, 1005, 424242}));
     for (uint64_t key = 30; key < 40; ++key) {
       ASSERT_EQ(STATUS_OK, w.block(key, static_cast<uint32_t>(1200 + key * 17), false, 1));
     }
-    w.drop({20});
+    ASSERT_EQ(STATUS_OK, w.drop({20}));
     ASSERT_EQ(STATUS_OK, w.block(20, 800, false, 2));  // dropped, then sent again
     ASSERT_EQ(STATUS_OK, w.end());
   }

@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,8 @@ struct Moment {
 
 void take(Moment* at, const SimFs* fs) {
   if (fs == nullptr) return;
+  // The image stream's thread may be writing the last block right now.
+  std::lock_guard<std::recursive_mutex> lock(sim::sim_mutex());
   at->taken = true;
   at->k = fs->ops();
   at->state = fs->state();
@@ -146,7 +149,7 @@ void continue_partial(Model& m, const Fixture& fx, const SimFs* fs, Moment* befo
   *journal = w.journal_path();
   if (w.block(2, 900, false, 4) != STATUS_OK) return;
   if (w.block(4, 0, true, 4) != STATUS_OK) return;
-  w.drop({3, 7, 99});
+  if (w.drop({3, 7, 99}) != STATUS_OK) return;
   for (uint64_t key = 100; key < 106; ++key) {
     if (w.block(key, 2100, false, 4) != STATUS_OK) return;
   }

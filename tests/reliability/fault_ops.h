@@ -21,6 +21,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "core/file_io.h"
@@ -46,17 +47,27 @@ class FaultOps {
   FaultOps(const FileOps* base, sim::SimFs* sim) : base_(base), sim_(sim) {}
 
   void arm(uint64_t at, Fault kind) {
+    std::lock_guard<std::mutex> lock(mu_);
     armed_ = true;
     at_ = at;
     kind_ = kind;
     calls_ = 0;
     injected_.clear();
   }
-  void disarm() { armed_ = false; }
+  void disarm() {
+    std::lock_guard<std::mutex> lock(mu_);
+    armed_ = false;
+  }
 
-  uint64_t calls() const { return calls_; }
+  uint64_t calls() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return calls_;
+  }
   // What was made to fail ("" when nothing was).
-  const std::string& injected() const { return injected_; }
+  std::string injected() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return injected_;
+  }
 
   // The table to install; it dispatches to the FaultOps made current by
   // FaultInstall.
@@ -70,7 +81,9 @@ class FaultOps {
 
   // Counts one call and decides what happens to it; *err is the errno of a
   // failure.
+  // Serialised: the store's image writer thread makes calls too.
   Act decide(Kind k, bool needs_space, const std::string& what, int* err) {
+    std::lock_guard<std::mutex> lock(mu_);
     if (!armed_) return Act::kPass;
     calls_ += 1;
     if (kind_ == Fault::kEnospc) {
@@ -92,6 +105,7 @@ class FaultOps {
 
   const FileOps* base_;
   sim::SimFs* sim_;
+  std::mutex mu_;  // guards the fields below
   bool armed_ = false;
   uint64_t at_ = 0;
   Fault kind_ = Fault::kEio;
@@ -149,7 +163,10 @@ struct FaultCalls {
     FaultOps* f = current_faults();
     int e = 0;
     if (f->decide(K::kFsync, false, "fsync fd " + std::to_string(fd), &e) == A::kFail) {
-      if (f->sim_ != nullptr) f->sim_->fsync_failed(fd);
+      if (f->sim_ != nullptr) {
+        std::lock_guard<std::recursive_mutex> lock(sim::sim_mutex());
+        f->sim_->fsync_failed(fd);
+      }
       return fail(e);
     }
     return f->base_->fsync_fn(fd);

@@ -26,8 +26,8 @@
 #include "client/client.h"
 #include "core/status.h"
 #include "integrity/sha256.h"
+#include "protocol/formats.h"
 #include "protocol/payloads.h"
-#include "store/formats.h"
 #include "support/server_process.h"
 
 namespace orv::live {

@@ -20,7 +20,10 @@
 // a number the kernel hands out again simply replaces the stale entry.
 //
 // Only what the store needs is modelled: absolute paths, one level of
-// renames within a directory, no links, no permissions. Single-threaded.
+// renames within a directory, no links, no permissions. Calls through the
+// installed table (sim_ops) are serialised by one mutex, so that the store's
+// image writer thread and the session's thread may both use it; the
+// operation counter can be read at any time.
 #pragma once
 
 #include <dirent.h>
@@ -29,12 +32,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -636,7 +641,7 @@ class SimFs {
 
   State state_;
   std::map<int, Open> fds_;
-  uint64_t ops_ = 0;
+  std::atomic<uint64_t> ops_{0};
   uint64_t snapshot_at_ = UINT64_MAX;
   std::unique_ptr<State> snapshot_;
   std::vector<std::string> log_;
@@ -649,26 +654,33 @@ inline SimFs*& current_sim() {
   return sim;
 }
 
+// Serialises the calls of the table below.
+inline std::recursive_mutex& sim_mutex() {
+  static std::recursive_mutex mu;
+  return mu;
+}
+
 inline const FileOps& sim_ops() {
+  using G = std::lock_guard<std::recursive_mutex>;
   static const FileOps ops = {
-      [](const char* p, int f, mode_t m) { return current_sim()->open(p, f, m); },
-      [](int fd) { return current_sim()->close(fd); },
-      [](int fd, void* b, size_t n, off_t o) { return current_sim()->pread(fd, b, n, o); },
-      [](int fd, const void* b, size_t n, off_t o) { return current_sim()->pwrite(fd, b, n, o); },
-      [](int fd) { return current_sim()->fsync(fd); },
-      [](int fd, off_t n) { return current_sim()->ftruncate(fd, n); },
-      [](int fd, struct stat* st) { return current_sim()->fstat(fd, st); },
+      [](const char* p, int f, mode_t m) { G g(sim_mutex()); return current_sim()->open(p, f, m); },
+      [](int fd) { G g(sim_mutex()); return current_sim()->close(fd); },
+      [](int fd, void* b, size_t n, off_t o) { G g(sim_mutex()); return current_sim()->pread(fd, b, n, o); },
+      [](int fd, const void* b, size_t n, off_t o) { G g(sim_mutex()); return current_sim()->pwrite(fd, b, n, o); },
+      [](int fd) { G g(sim_mutex()); return current_sim()->fsync(fd); },
+      [](int fd, off_t n) { G g(sim_mutex()); return current_sim()->ftruncate(fd, n); },
+      [](int fd, struct stat* st) { G g(sim_mutex()); return current_sim()->fstat(fd, st); },
       [](int, uint64_t*) {
         errno = ENOTTY;
         return -1;
       },
-      [](const char* p, struct stat* st) { return current_sim()->stat(p, st); },
-      [](const char* a, const char* b) { return current_sim()->rename(a, b); },
-      [](const char* p) { return current_sim()->remove(p); },
-      [](const char* p, mode_t m) { return current_sim()->mkdir(p, m); },
-      [](const char* p) { return current_sim()->opendir(p); },
-      [](void* d) { return current_sim()->readdir(d); },
-      [](void* d) { return current_sim()->closedir(d); },
+      [](const char* p, struct stat* st) { G g(sim_mutex()); return current_sim()->stat(p, st); },
+      [](const char* a, const char* b) { G g(sim_mutex()); return current_sim()->rename(a, b); },
+      [](const char* p) { G g(sim_mutex()); return current_sim()->remove(p); },
+      [](const char* p, mode_t m) { G g(sim_mutex()); return current_sim()->mkdir(p, m); },
+      [](const char* p) { G g(sim_mutex()); return current_sim()->opendir(p); },
+      [](void* d) { G g(sim_mutex()); return current_sim()->readdir(d); },
+      [](void* d) { G g(sim_mutex()); return current_sim()->closedir(d); },
   };
   return ops;
 }

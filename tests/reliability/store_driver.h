@@ -22,15 +22,17 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "core/file_io.h"
 #include "core/status.h"
+#include "protocol/formats.h"
 #include "reliability/sim_fs.h"
 #include "store/catalog.h"
-#include "store/formats.h"
+#include "store/image_stream.h"
 #include "store/journal.h"
 #include "store/names.h"
 #include "store/partial.h"
@@ -226,6 +228,7 @@ class Writer {
       return rc;
     }
     image_fd_ = fd;
+    start_stream();
     rc = partial_lock_try(journal_path_.c_str(), -1);
     if (rc == STATUS_OK) {
       rc = journal_create(&journal_, journal_path_.c_str(), *header_, catalog_path_.c_str(), image_path_.c_str());
@@ -268,6 +271,7 @@ class Writer {
     }
     memcpy(header_->bytes, p->header.bytes, BACKUP_HEADER_SIZE);
     image_fd_ = fd;
+    start_stream();
     image_size_ = p->checkpoint_image_size;
     entries_.assign(p->entries, p->entries + p->entry_count);
     index_.clear();
@@ -306,9 +310,7 @@ class Writer {
       len = 0;
     } else {
       std::vector<uint8_t> data = block_data(key, gen, len);
-      size_t written = 0;
-      int32_t rc = file_pwrite_all(image_fd_, data.data(), len, image_size_, &written);
-      if (rc == STATUS_OK && written != len) rc = STATUS_IO;
+      int32_t rc = write_image(data);
       if (rc != STATUS_OK) return rc;
       f.offset = image_size_;
       f.length = len;
@@ -328,14 +330,17 @@ class Writer {
       if (journal_add_block(&journal_, e, len) != STATUS_OK) {
         journal_failure();
       } else if (journal_checkpoint_due(journal_)) {
-        checkpoint();
+        return checkpoint();
       }
     }
     return STATUS_OK;
   }
 
-  // DROP_ENTRIES.
-  void drop(const std::vector<uint64_t>& keys) {
+  // DROP_ENTRIES. A nonzero result ends the session (a block written
+  // earlier could not be).
+  int32_t drop(const std::vector<uint64_t>& keys) {
+    int32_t rc = stream_.failure();
+    if (rc != STATUS_OK) return rc;
     if (resumed_) {
       for (uint64_t key : keys) {
         auto it = index_.find(key);
@@ -346,7 +351,8 @@ class Writer {
         if (journaling_ && journal_add_drop(&journal_, key) != STATUS_OK) journal_failure();
       }
     }
-    if (journaling_ && journal_checkpoint_due(journal_)) checkpoint();
+    if (journaling_ && journal_checkpoint_due(journal_)) return checkpoint();
+    return STATUS_OK;
   }
 
   // END. A nonzero result is "failed to finalize backup" (session error).
@@ -359,7 +365,9 @@ class Writer {
     if (!same_entries(expect, entries_.data(), n)) {
       m_->live_problems().push_back(bm.name + ": compact and sort disagree with the model");
     }
-    int32_t rc = file_sync(image_fd_);
+    int32_t rc = stream_.stop();
+    if (rc != STATUS_OK) return rc;  // a block could not be written
+    rc = file_sync(image_fd_);
     int32_t close_rc = file_close(image_fd_);
     image_fd_ = -1;
     if (rc == STATUS_OK) rc = close_rc;
@@ -390,8 +398,9 @@ class Writer {
   // The connection ends: a last checkpoint when journalling, the lock
   // released, the image closed. The files stay as a partial.
   void session_end() {
+    int32_t written = stream_.stop();
     if (journaling_) {
-      if (image_fd_ >= 0) {
+      if (image_fd_ >= 0 && written == STATUS_OK) {
         push_cp();
         (void)journal_checkpoint(&journal_, image_fd_, image_size_);  // earlier checkpoints stand either way
       }
@@ -417,7 +426,34 @@ class Writer {
     return static_cast<int>(bm.cps.size()) - 1;
   }
 
-  void checkpoint() {
+  // The session's image stream: block data written on a thread of its own,
+  // as the server does (a stream that cannot start leaves writes inline).
+  void start_stream() {
+    if (stream_.start(tmp_path_.c_str(), image_fd_, kStreamBuffer) != STATUS_OK) return;
+  }
+
+  // Writes a block at the end of the image: through the stream from one of
+  // its buffers, placed as the server's receive places it.
+  int32_t write_image(const std::vector<uint8_t>& data) {
+    if (!stream_.started()) {
+      size_t written = 0;
+      int32_t rc = file_pwrite_all(image_fd_, data.data(), data.size(), image_size_, &written);
+      if (rc == STATUS_OK && written != data.size()) rc = STATUS_IO;
+      return rc;
+    }
+    int32_t rc = stream_.failure();
+    if (rc != STATUS_OK) return rc;
+    std::span<uint8_t> buf = stream_.buffer();
+    size_t at = static_cast<size_t>(image_size_ % DIRECT_IO_ALIGN);
+    memcpy(buf.data() + at, data.data(), data.size());
+    return stream_.write(std::span<const uint8_t>(buf.data() + at, data.size()), image_size_);
+  }
+
+  // A nonzero result ends the session: a block could not be written, and
+  // nothing is checkpointed.
+  int32_t checkpoint() {
+    int32_t rc = stream_.drain();
+    if (rc != STATUS_OK) return rc;
     int cp = push_cp();
     uint64_t durable_before = journal_.durable_image_size;
     if (journal_checkpoint(&journal_, image_fd_, image_size_) != STATUS_OK) {
@@ -426,9 +462,10 @@ class Writer {
         m_->live_problems().push_back(model().name + ": failed checkpoint moved the durable image size");
       }
       journal_failure();
-      return;
+      return STATUS_OK;
     }
     m_->event(b_, Ack::kCheckpoint, cp);
+    return STATUS_OK;
   }
 
   void journal_failure() {
@@ -442,8 +479,10 @@ class Writer {
   Model* m_;
   int b_;
   std::unique_ptr<BackupHeader> header_;
+  static constexpr size_t kStreamBuffer = 1 << 20;  // more than any block of the scripts
   std::string catalog_path_, image_path_, tmp_path_, journal_path_;
   int image_fd_ = -1;
+  ImageStream stream_;
   uint64_t image_size_ = 0;
   std::vector<CatalogEntry> entries_;
   std::unordered_map<uint64_t, size_t> index_;

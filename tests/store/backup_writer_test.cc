@@ -117,7 +117,7 @@ class BackupWriterTest : public ::testing::Test {
     std::vector<uint8_t> le(8 * keys.size());
     for (size_t i = 0; i < keys.size(); ++i) put_u64_le(le, 8 * i, keys[i]);
     BackupWriter::Progress p;
-    w->drop_entries(le, static_cast<uint32_t>(keys.size()), &p);
+    ASSERT_EQ(STATUS_OK, w->drop_entries(le, static_cast<uint32_t>(keys.size()), &p));
   }
 
   TempDir root;
@@ -383,6 +383,59 @@ TEST_F(BackupWriterTest, FailedImageWriteRecordsNothing) {
   EXPECT_TRUE(w.journaling());
 }
 
+// Blocks received into the writer's buffers are written by its image
+// stream, placed at their image offset within a page; the image is byte
+// exact whatever the lengths. A queued write that fails shows at the next
+// call, and no checkpoint is made over it, also not when the backup is
+// abandoned.
+TEST_F(BackupWriterTest, BlocksFromTheReceiveBuffersAndAQueuedWriteThatFails) {
+  BackupWriter w;
+  open(&w);
+  std::vector<uint8_t> expect;
+  auto queue = [&](uint64_t key, size_t len, uint8_t fill, BackupWriter::Progress* p) {
+    std::span<uint8_t> buf = w.receive_buffer();
+    EXPECT_GE(buf.size(), WRITER_RECEIVE_BUFFER_SIZE);
+    size_t at = static_cast<size_t>(w.image_size() % 4096);
+    memset(buf.data() + at, fill, len);
+    int32_t rc = w.append_block(block_entry(key), buf.subspan(at, len), p);
+    if (rc == STATUS_OK) expect.insert(expect.end(), len, fill);
+    return rc;
+  };
+  BackupWriter::Progress p;
+  ASSERT_EQ(queue(1, 3 * 4096 + 10, 0x11, &p), STATUS_OK);
+  ASSERT_EQ(queue(2, 5000, 0x22, &p), STATUS_OK);
+  ASSERT_EQ(queue(3, 4096, 0x33, &p), STATUS_OK);
+  EXPECT_TRUE(w.checkpoint());
+  std::string tmp = w.tmp_image_path();
+  {
+    std::string got(expect.size(), '\0');
+    FILE* f = fopen(tmp.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(fread(got.data(), 1, got.size(), f), expect.size());
+    fclose(f);
+    EXPECT_TRUE(memcmp(got.data(), expect.data(), expect.size()) == 0);
+  }
+  uint64_t durable = w.image_size();
+  {
+    FailingFiles fail(".tmp", true, false);
+    EXPECT_EQ(queue(4, 8192, 0x44, &p), STATUS_OK);  // queued; its write fails later
+    EXPECT_EQ(w.flush_image(), STATUS_IO);
+  }
+  EXPECT_EQ(queue(5, 100, 0x55, &p), STATUS_IO);
+  EXPECT_TRUE(p.image_failed);
+  std::vector<uint8_t> keys(8, 0);
+  EXPECT_EQ(w.drop_entries(keys, 1, &p), STATUS_IO);
+  EXPECT_FALSE(w.checkpoint());
+  EXPECT_TRUE(w.journaling());  // the journal itself is whole
+  std::string journal = w.journal_path();
+  w.abandon();
+  // The partial stops at the last checkpoint before the failure.
+  auto part = std::make_unique<PartialBackup>();
+  ASSERT_EQ(partial_load(journal.c_str(), part.get()), STATUS_OK);
+  EXPECT_EQ(part->checkpoint_image_size, durable);
+  partial_free(part.get());
+}
+
 // A catalog that cannot be written fails the finish and leaves the partial
 // whole: the image gets its temporary name back next to the journal.
 TEST_F(BackupWriterTest, FailedCatalogWriteKeepsThePartial) {
@@ -416,7 +469,8 @@ TEST_F(BackupWriterTest, AbandonReleasesImageAndEntries) {
   std::string tmp = w.tmp_image_path();
   int open_before = 0;
   for (int fd = 0; fd < 1024; ++fd) open_before += fd_path(fd) == tmp ? 1 : 0;
-  EXPECT_EQ(open_before, 1);
+  EXPECT_GE(open_before, 1);  // two when the image stream writes with direct I/O
+  EXPECT_LE(open_before, 2);
   w.abandon();
   int open_after = 0;
   for (int fd = 0; fd < 1024; ++fd) open_after += fd_path(fd) == tmp ? 1 : 0;

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "store/formats.h"
+#include "protocol/formats.h"
 
 namespace orv::test {
 

@@ -1,10 +1,10 @@
-#include "store/formats.h"
+#include "protocol/formats.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "store_test_util.h"
+#include "store/store_test_util.h"
 
 namespace orv {
 namespace {

@@ -1,4 +1,4 @@
-#include "store/formats.h"
+#include "protocol/formats.h"
 
 #include <cstring>
 
