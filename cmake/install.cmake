@@ -147,7 +147,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Shared libraries of the programs, plus passwd for useradd in postinst.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libssl3 (>= 3.0.0), libzstd1, liblz4-1, liburing2, libprometheus-cpp-core1.0, libprometheus-cpp-pull1.0, libcivetweb1, passwd")
+  "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libssl3 (>= 3.0.0), libzstd1, liblz4-1, liburing2, libprometheus-cpp-core1.0, libprometheus-cpp-pull1.0, libcivetweb1, zlib1g, passwd")
 # Volume requests run the LVM tools; without them only those requests fail.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "lvm2")
 # Certificates and keys are usually made with the openssl command.

@@ -23,6 +23,13 @@ namespace orv {
 
 namespace {
 
+// Received payloads land after a lead of FRAME_PLACE_MAX_OFFSET bytes, so
+// that RANGE_DATA can be placed on a direct-I/O boundary; freed by
+// client_close.
+uint8_t* receive_buffer_new() {
+  return static_cast<uint8_t*>(aligned_alloc(DIRECT_IO_ALIGN, FRAME_PLACE_MAX_OFFSET + FRAME_MAX_PAYLOAD));
+}
+
 int32_t resolve_ipv4(const char* host, struct in_addr* out) {
   if (inet_pton(AF_INET, host, out) == 1) return STATUS_OK;
   struct addrinfo hints;
@@ -103,7 +110,7 @@ int32_t client_connect(Client* client, const char* host, uint16_t port, const Cl
   int one = 1;
   (void)setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // best effort
 
-  auto* buffer = static_cast<uint8_t*>(aligned_alloc(DIRECT_IO_ALIGN, FRAME_PLACE_MAX_OFFSET + FRAME_MAX_PAYLOAD));
+  uint8_t* buffer = receive_buffer_new();
   if (buffer == nullptr) return STATUS_NOMEM;
   TlsContext* tls = nullptr;
   rc = tls_client_context_new(options.ca_file, &tls);
@@ -115,6 +122,14 @@ int32_t client_connect(Client* client, const char* host, uint16_t port, const Cl
   }
   (void)fd.release();  // the channel owns the socket now
   client->tls = tls;
+  client->buffer = buffer;
+  return STATUS_OK;
+}
+
+int32_t client_attach_plain(Client* client, int fd) {
+  uint8_t* buffer = receive_buffer_new();
+  if (buffer == nullptr) return STATUS_NOMEM;
+  client->channel.fd = fd;
   client->buffer = buffer;
   return STATUS_OK;
 }

@@ -43,6 +43,9 @@ struct Client {
 // Connects to host (dotted IPv4 or a name) and completes the TLS handshake.
 // On failure everything is released and *client stays closed.
 [[nodiscard]] int32_t client_connect(Client* client, const char* host, uint16_t port, const ClientOptions& options);
+// Makes *client the agent's end of an already connected socket without TLS
+// (a socketpair to a session run in the same process). Takes fd on success.
+[[nodiscard]] int32_t client_attach_plain(Client* client, int fd);
 // Closes the connection (close-notify first) and releases the client.
 // Safe to call twice.
 void client_close(Client* client);

@@ -71,10 +71,17 @@ const char* sys_readdir(void* dir) {
   return e != nullptr ? e->d_name : nullptr;
 }
 int sys_closedir(void* dir) { return ::closedir(static_cast<DIR*>(dir)); }
+int sys_ofd_lock(int fd) {
+  struct flock fl;
+  memset(&fl, 0, sizeof fl);
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;  // start 0, length 0: the whole file, also as it grows
+  return ::fcntl(fd, F_OFD_SETLK, &fl);
+}
 
 constexpr FileOps kSystemOps = {
     sys_open,  sys_close,  sys_pread,  sys_pwrite, sys_fsync,   sys_ftruncate, sys_fstat,   sys_blkgetsize,
-    sys_stat,  sys_rename, sys_remove, sys_mkdir,  sys_opendir, sys_readdir,   sys_closedir,
+    sys_stat,  sys_rename, sys_remove, sys_mkdir,  sys_opendir, sys_readdir,   sys_closedir, sys_ofd_lock,
 };
 
 // One wrapper per call: the table when one is installed, else the kernel.
@@ -173,11 +180,44 @@ int32_t open_direct(const char* path, int flags, int* fd) {
   return rc == status_from_errno(EINVAL) ? STATUS_UNSUPPORTED : rc;
 }
 
+int32_t reopen_direct(int open_fd, const char* path, int flags, int* fd) {
+  *fd = -1;
+  int r = do_open(path, flags | O_DIRECT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+  if (r < 0) {
+    int e = errno;
+    if (e == ELOOP || e == ENXIO || e == EISDIR) return STATUS_INVALID;  // a link, a FIFO, a directory
+    // open(2) reports a file system without direct I/O as EINVAL.
+    return e == EINVAL ? STATUS_UNSUPPORTED : status_from_errno(e);
+  }
+  clear_sync_failed(r);
+  struct stat held;
+  struct stat opened;
+  if (do_fstat(open_fd, &held) != 0 || do_fstat(r, &opened) != 0) {
+    int e = errno;
+    (void)do_close(r);  // nothing was done through it
+    return status_from_errno(e);
+  }
+  if (held.st_dev != opened.st_dev || held.st_ino != opened.st_ino) {
+    (void)do_close(r);  // another file now has the name; nothing was done through it
+    return STATUS_INVALID;
+  }
+  *fd = r;
+  return STATUS_OK;
+}
+
 }  // namespace
 
 int32_t file_open_read_direct(const char* path, int* fd) { return open_direct(path, O_RDONLY, fd); }
 
 int32_t file_open_write_direct(const char* path, int* fd) { return open_direct(path, O_WRONLY, fd); }
+
+int32_t file_reopen_read_direct(int open_fd, const char* path, int* fd) {
+  return reopen_direct(open_fd, path, O_RDONLY, fd);
+}
+
+int32_t file_reopen_write_direct(int open_fd, const char* path, int* fd) {
+  return reopen_direct(open_fd, path, O_WRONLY, fd);
+}
 
 int32_t file_pread_direct(int direct_fd, int fd, void* buf, size_t len, uint64_t offset, size_t* count) {
   auto* p = static_cast<uint8_t*>(buf);
@@ -402,6 +442,49 @@ void dir_sync_parent(const char* path) {
   char dir[DIR_SYNC_PATH_MAX];
   if (!parent_of(path, dir)) return;
   (void)dir_sync(dir);  // best effort: a directory that cannot be flushed is not an error here
+}
+
+int32_t file_lock_exclusive(int fd) {
+  const FileOps* o = active_ops();
+  if ((o == nullptr ? sys_ofd_lock(fd) : o->ofd_lock_fn(fd)) == 0) return STATUS_OK;
+  int e = errno;
+  switch (e) {
+    case EAGAIN:
+    case EACCES:  // what POSIX allows in place of EAGAIN for a conflicting lock
+      return STATUS_AGAIN;
+    case EINVAL:  // the file system has no such locks (some FUSE file systems)
+    case ENOLCK:  // no lock manager (NFSv3 without lockd, mounted nolock)
+    case EOPNOTSUPP:
+      return STATUS_UNSUPPORTED;
+    default:
+      return status_from_errno(e);
+  }
+}
+
+int32_t file_lock_probe(int fd) {
+  // With a call table installed (tests that model the file system), asking
+  // is taking: the model's lock is tried on fd itself.
+  if (active_ops() != nullptr) return file_lock_exclusive(fd);
+  struct flock fl;
+  memset(&fl, 0, sizeof fl);
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;  // the whole file
+  if (::fcntl(fd, F_OFD_GETLK, &fl) != 0) {
+    int e = errno;
+    return e == EINVAL || e == ENOLCK || e == EOPNOTSUPP ? STATUS_UNSUPPORTED : status_from_errno(e);
+  }
+  return fl.l_type == F_UNLCK ? STATUS_OK : STATUS_AGAIN;
+}
+
+int32_t file_is_at(int fd, const char* path, bool* same) {
+  *same = false;
+  const FileOps* o = active_ops();
+  struct stat held;
+  if ((o == nullptr ? ::fstat(fd, &held) : o->fstat_fn(fd, &held)) != 0) return status_from_errno(errno);
+  struct stat named;
+  if (do_stat(path, &named) != 0) return STATUS_OK;  // gone: not the same file
+  *same = held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+  return STATUS_OK;
 }
 
 int32_t DirReader::open(const char* path) {

@@ -57,6 +57,14 @@ inline bool fd_is_open(int fd) { return fd >= 0; }
 // use a plain descriptor.
 [[nodiscard]] int32_t file_open_read_direct(const char* path, int* fd);
 [[nodiscard]] int32_t file_open_write_direct(const char* path, int* fd);
+// The same for a file below the storage root that is already open as
+// `open_fd`: path is opened without following a link and without waiting
+// on a FIFO, and the result is kept only when it is the very file open_fd
+// holds (same device and inode); anything else at that name now is
+// STATUS_INVALID. So a name swapped for a link or another file never
+// receives or supplies the data meant for open_fd.
+[[nodiscard]] int32_t file_reopen_read_direct(int open_fd, const char* path, int* fd);
+[[nodiscard]] int32_t file_reopen_write_direct(int open_fd, const char* path, int* fd);
 // Reads len bytes at offset, as file_pread_full: page-rounded reads through
 // direct_fd (opened for direct I/O), and whatever they leave at an unaligned
 // position (a file whose end is not on a page boundary) through fd.
@@ -114,6 +122,27 @@ void dir_sync_parent(const char* path);
 // fsync of the directory dir itself, reporting every failure.
 [[nodiscard]] int32_t dir_sync(const char* dir);
 
+// Exclusive lock on the whole file behind fd, without waiting: an open file
+// description lock (fcntl F_OFD_SETLK, F_WRLCK). It belongs to the open file
+// description, not to the process or thread: it conflicts with a lock
+// through any other open of the same file, in this process or another (and
+// on another machine, on a file system whose locks are coherent across its
+// clients), and it ends when the last descriptor of that description is
+// closed, or with the process. fd must be open for writing.
+// STATUS_AGAIN when another open of the file holds a lock on it;
+// STATUS_UNSUPPORTED when the file system refuses such locks (EINVAL,
+// ENOLCK, EOPNOTSUPP); other failures mapped from errno.
+[[nodiscard]] int32_t file_lock_exclusive(int fd);
+// Whether another open of the file behind fd holds a lock that
+// file_lock_exclusive would run into (fcntl F_OFD_GETLK), without taking
+// one; fd may be read-only. STATUS_OK when none does, STATUS_AGAIN when one
+// does, STATUS_UNSUPPORTED as for file_lock_exclusive.
+[[nodiscard]] int32_t file_lock_probe(int fd);
+// *same: fd is still the file that path names (same device and inode); false
+// when path is gone or names another file now. Fails only when fd cannot be
+// examined.
+[[nodiscard]] int32_t file_is_at(int fd, const char* path, bool* same);
+
 // The system calls behind the primitives. Each member behaves like the call
 // it is named after: on failure it returns -1 (a null handle for opendir_fn)
 // and sets errno. readdir_fn returns the next name or null at the end (errno
@@ -134,6 +163,7 @@ struct FileOps {
   void* (*opendir_fn)(const char* path);
   const char* (*readdir_fn)(void* dir);
   int (*closedir_fn)(void* dir);
+  int (*ofd_lock_fn)(int fd);  // fcntl(F_OFD_SETLK) of an exclusive lock on the whole file
 };
 
 // The names in one directory, read one at a time ("." and ".." included,

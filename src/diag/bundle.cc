@@ -71,7 +71,7 @@ uint64_t read_mark(const char* path, bool* regular) {
 Selection select_records(const char* records_path, const char* mark_path, bool all) {
   Selection sel;
   int fd = -1;
-  if (file_open_read(records_path, &fd) != STATUS_OK) return sel;
+  if (file_open_read_regular(records_path, &fd) != STATUS_OK) return sel;  // no link, FIFO or directory
   UniqueFd owner(fd);
   uint64_t size = 0;
   if (file_size(fd, &size) != STATUS_OK || size >= SIZE_MAX) return sel;

@@ -31,6 +31,7 @@
 #include "server/metrics_exporter.h"
 #include "server/thread.h"
 #include "server/uring_scaffold.h"
+#include "store/partial_lock.h"
 
 namespace orv {
 
@@ -473,6 +474,10 @@ int32_t run_listener(const ServerConfig& config) {
       return rc;
     }
   }
+
+  // Several targets may share one storage; their partial locks then rely on
+  // file locks, and a storage without them is reported once, here.
+  (void)partial_locks_probe(config.storage_root);  // a refusal is logged; other failures show at BEGIN
 
   accept_loop(&s);
   if (s.reserve_fd >= 0) (void)close(s.reserve_fd);  // /dev/null, read-only

@@ -265,7 +265,7 @@ int32_t session_read_range(Session* session, std::span<const uint8_t> payload) {
       file_range_mostly_uncached(file.fd.get(), req.offset, req.length)) {
     if (!file.direct_fd.valid()) {
       int fd = -1;
-      if (file_open_read_direct(file.path.get(), &fd) == STATUS_OK) {
+      if (file_reopen_read_direct(file.fd.get(), file.path.get(), &fd) == STATUS_OK) {
         file.direct_fd.reset(fd);
       } else {
         file.direct_refused = true;  // the buffered descriptor serves every range

@@ -103,10 +103,19 @@ void BackupWriter::reset() {
   open_ = journaling_ = locked_ = resumed_ = indexed_ = finished_ = false;
 }
 
-int32_t BackupWriter::lock_try(int holder) {
-  int32_t rc = partial_lock_try(journal_path_, holder);
+int32_t BackupWriter::lock_create(int holder) {
+  int32_t rc = partial_lock_create(journal_path_, holder);
   locked_ = rc == STATUS_OK;
   return rc;
+}
+
+void BackupWriter::lock_image() {
+  // Expiry (here or in another target on the same storage) removes an old
+  // temporary image without a journal only when it can lock it, so this
+  // lock keeps a backup being received safe even when its journal could
+  // not be kept. It lasts as long as image_fd_. A storage without such
+  // locks has only the in-process lock and the image's age to go by.
+  (void)file_lock_exclusive(image_fd_);  // best effort, see above
 }
 
 void BackupWriter::lock_release() {
@@ -209,6 +218,7 @@ int32_t BackupWriter::open(const BackupOpenRequest& req, OpenRefusal* refusal, u
     return rc;
   }
   image_fd_ = fd;
+  lock_image();
   image_size_ = 0;
   image_uncached_ = 0;
   open_ = true;
@@ -234,11 +244,17 @@ int32_t BackupWriter::flush_image() { return image_stream_.drain(); }
 
 void BackupWriter::start_journal(int holder) {
   // The lock comes first: a journal that exists unlocked, even briefly,
-  // could be taken for a stale partial by another backup and deleted. It
-  // is kept without a journal too: it tells expiry that the temporary
-  // image belongs to a backup still being received.
-  int32_t rc = lock_try(holder);
-  if (rc == STATUS_OK) rc = journal_create(&journal_, journal_path_, header_, catalog_path_, image_path_);
+  // could be taken for a stale partial by another backup (of this target or
+  // another one on the same storage) and deleted. So the journal file is
+  // created empty under its lock, and only then written. The lock is kept
+  // when the journal cannot be written (the file is removed then): it tells
+  // expiry in this process that the temporary image belongs to a backup
+  // still being received.
+  int32_t rc = lock_create(holder);
+  if (rc == STATUS_OK) {
+    rc = journal_create_reserved(&journal_, journal_path_, header_, catalog_path_, image_path_);
+    if (rc != STATUS_OK) (void)file_remove(journal_path_);  // the empty file made for it; gone already or nothing in it
+  }
   if (rc != STATUS_OK) {
     journal_close(&journal_);
     log_write(LEVEL_WARN, "no journal for %s: this backup cannot be continued if it is interrupted", image_path_);
@@ -264,8 +280,15 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
 
   // Ends a connection that still holds the partial (an agent reconnecting
   // before its old connection noticed) and waits for its session to finish
-  // with a last checkpoint.
+  // with a last checkpoint. Held by another target on the same storage, it
+  // is asked for again until the same time limit: that holder cannot be
+  // told to let go, but loses the lock when its session ends or it dies.
   rc = partial_lock_takeover(journal_path, holder, wait_ms);
+  if (rc == STATUS_NOT_FOUND) {
+    // Removed (discarded, expired or finished) while this one waited.
+    *refusal = ResumeRefusal::not_found;
+    return STATUS_NOT_FOUND;
+  }
   if (rc != STATUS_OK) {
     *refusal = rc == STATUS_AGAIN ? ResumeRefusal::in_use : ResumeRefusal::cannot_continue;
     return rc;
@@ -281,7 +304,7 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
   } load_charge;
   struct stat journal_st;
   constexpr uint64_t kRecordsStart = JOURNAL_HEADER_SIZE + BACKUP_HEADER_SIZE;
-  uint64_t journal_size = stat(journal_path, &journal_st) == 0 && journal_st.st_size > 0
+  uint64_t journal_size = lstat(journal_path, &journal_st) == 0 && journal_st.st_size > 0
                               ? static_cast<uint64_t>(journal_st.st_size)
                               : 0;
   uint64_t most_entries = journal_size > kRecordsStart ? (journal_size - kRecordsStart) / JOURNAL_RECORD_SIZE : 0;
@@ -351,6 +374,7 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
   copy_text(tmp_image_path_, sizeof tmp_image_path_, tmp_image_path);
   copy_text(journal_path_, sizeof journal_path_, journal_path);
   image_fd_ = image.release();
+  lock_image();
   image_size_ = p->checkpoint_image_size;
   image_uncached_ = p->checkpoint_image_size;  // cut and fsynced: nothing worth caching
   entries_ = p->entries;

@@ -133,7 +133,9 @@ class BackupWriter {
   // refused), the header (created = now; name and retention checked), the names
   // (backup_paths reserves them by creating the temporary image), expiry of
   // old partials, removal of stale ones, the temporary image created empty,
-  // the partial's lock taken for req.holder, the journal created. A lock or
+  // the journal file created empty with the partial's lock taken on it for
+  // req.holder (in this process and as a file lock other targets on the
+  // storage see), the journal written into it. A lock or
   // journal that cannot be had only leaves the backup without a journal
   // (logged: "no journal for <image>: this backup cannot be continued if it
   // is interrupted").
@@ -147,7 +149,8 @@ class BackupWriter {
 
   // Takes over the partial of workdir whose header has `uuid`: its lock
   // (partial_lock_takeover for holder, waiting at most wait_ms and ending
-  // the connection that holds it), its journal read up to the last valid
+  // the connection that holds it; held by another process, asked for again
+  // until then), its journal read up to the last valid
   // checkpoint, the temporary image and the journal cut back to that
   // checkpoint and fsynced, the journal reopened for appending. Logs
   // "continuing backup <uuid>: <n> entries, <bytes> image bytes kept".
@@ -241,7 +244,8 @@ class BackupWriter {
   void start_stream();
   // The first block write that failed, with progress->image_failed set.
   int32_t image_failure(Progress* progress);
-  int32_t lock_try(int holder);
+  int32_t lock_create(int holder);
+  void lock_image();
   void lock_release();
   void close_image();
   void release_memory();

@@ -74,8 +74,12 @@ uint32_t store_checkpoint_seconds() { return g_checkpoint_seconds.load(std::memo
 
 void journal_init(JournalWriter* w) { reset(w); }
 
-int32_t journal_create(JournalWriter* w, const char* path, const BackupHeader& header, const char* catalog_path,
-                       const char* image_path) {
+namespace {
+
+// reserved: the file exists, empty, made by partial_lock_create; otherwise
+// it is created here.
+int32_t create_journal(JournalWriter* w, const char* path, const BackupHeader& header, const char* catalog_path,
+                       const char* image_path, bool reserved) {
   reset(w);
   if (path == nullptr || catalog_path == nullptr || image_path == nullptr) return STATUS_INVALID;
   if (strlen(path) >= JOURNAL_PATH_SIZE) return STATUS_INVALID;
@@ -84,10 +88,23 @@ int32_t journal_create(JournalWriter* w, const char* path, const BackupHeader& h
   if (base_name(catalog_path).size() >= JH_NAME_SIZE || base_name(image_path).size() >= JH_NAME_SIZE) {
     return STATUS_INVALID;
   }
-  // O_EXCL makes "already exists" and the creation one step.
   int fd = -1;
-  int32_t rc = file_create_excl(path, FILE_MODE, &fd);
-  if (rc != STATUS_OK) return rc;
+  int32_t rc = STATUS_OK;
+  if (reserved) {
+    rc = file_open_existing_rw(path, &fd);
+    if (rc != STATUS_OK) return rc;
+    uint64_t size = 0;
+    rc = file_size(fd, &size);
+    if (rc == STATUS_OK && size != 0) rc = STATUS_EXISTS;  // not the empty file reserved for this backup
+    if (rc != STATUS_OK) {
+      (void)file_close(fd);  // nothing was written
+      return rc;
+    }
+  } else {
+    // O_EXCL makes "already exists" and the creation one step.
+    rc = file_create_excl(path, FILE_MODE, &fd);
+    if (rc != STATUS_OK) return rc;
+  }
 
   uint8_t head[JOURNAL_HEADER_SIZE];
   encode_journal_header(base_name(catalog_path), base_name(image_path), JOURNAL_PAYLOAD_SIZE, header.span(), head);
@@ -115,6 +132,18 @@ int32_t journal_create(JournalWriter* w, const char* path, const BackupHeader& h
   w->capacity = JOURNAL_BUFFER_SIZE;
   w->last_checkpoint_ms = monotonic_ms();
   return STATUS_OK;
+}
+
+}  // namespace
+
+int32_t journal_create(JournalWriter* w, const char* path, const BackupHeader& header, const char* catalog_path,
+                       const char* image_path) {
+  return create_journal(w, path, header, catalog_path, image_path, false);
+}
+
+int32_t journal_create_reserved(JournalWriter* w, const char* path, const BackupHeader& header,
+                                const char* catalog_path, const char* image_path) {
+  return create_journal(w, path, header, catalog_path, image_path, true);
 }
 
 int32_t journal_add_block(JournalWriter* w, const CatalogEntry& entry, uint64_t data_length) {

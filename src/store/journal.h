@@ -9,8 +9,9 @@
 // it never states image bytes that are not on disk.
 //
 // How a session drives it:
-//   begin:     journal_init at session setup; journal_create after the
-//              temporary image exists (then take the partial's lock).
+//   begin:     journal_init at session setup; after the temporary image
+//              exists, partial_lock_create (the empty journal file, locked)
+//              and journal_create_reserved.
 //   BLOCK:     data written to the image first, then journal_add_block;
 //              if journal_checkpoint_due, journal_checkpoint(image fd, size).
 //   drops:     journal_add_drop per newly dropped key; checkpoint if due.
@@ -74,6 +75,14 @@ void journal_init(JournalWriter* w);
 // writer is reset (fd -1, nothing owned) and a file it created is removed.
 [[nodiscard]] int32_t journal_create(JournalWriter* w, const char* path, const BackupHeader& header,
                                      const char* catalog_path, const char* image_path);
+
+// journal_create into the empty file that partial_lock_create made at path
+// and holds locked, so that the journal is never seen unlocked by another
+// process. STATUS_EXISTS when the file is not empty (it is left alone);
+// STATUS_NOT_FOUND when it is missing. On any other failure the writer is
+// reset and the file is removed (the lock is the caller's to release).
+[[nodiscard]] int32_t journal_create_reserved(JournalWriter* w, const char* path, const BackupHeader& header,
+                                              const char* catalog_path, const char* image_path);
 
 // Appends one block record (the entry as recorded). data_length is the
 // block's data bytes (0 for a block without data); it counts towards the

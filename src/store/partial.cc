@@ -572,7 +572,8 @@ uint64_t partial_expire(const char* dir, int64_t max_age_seconds) {
     switch (kind) {
       case TempKind::journal:
         // A held lock means a session is still receiving this backup (it
-        // may just be idle); its files are not ours to delete.
+        // may just be idle), here or in another target on the same
+        // storage; its files are not ours to delete.
         if (partial_lock_try(path, -1) != STATUS_OK) break;
         partial_remove(path);
         partial_unlock(path);
@@ -581,15 +582,21 @@ uint64_t partial_expire(const char* dir, int64_t max_age_seconds) {
       case TempKind::image: {
         // Left by a crash between the name's reservation and the journal's
         // creation, or by a backup without a journal that ended unfinished.
-        // One with a journal belongs to a partial (expired with it); one
-        // whose journal's lock is held belongs to a backup still being
-        // received (the lock is held with or without a journal).
+        // One with a journal belongs to a partial (expired with it). A
+        // backup still being received keeps its image locked (the same
+        // kind of lock as a journal's, seen by other targets on the same
+        // storage) and, in this process, its journal's lock even when its
+        // journal could not be kept.
         size_t stem = strlen(path) - TMP_SUFFIX.size();
         if (!format_fits(journal, sizeof journal, "%.*s%s", static_cast<int>(stem), path, JOURNAL_SUFFIX.data())) break;
-        if (path_exists(journal) || partial_lock_try(journal, -1) != STATUS_OK) break;
-        log_write(LEVEL_DEBUG, "removing %s: %s", path, "temporary image without a journal");
-        (void)file_remove(path);  // best effort, like every removal of expiry
-        partial_unlock(journal);
+        if (path_exists(journal) || partial_locks().held(journal)) break;
+        int fd = -1;
+        if (file_open_read_regular(path, &fd) != STATUS_OK) break;
+        if (file_lock_probe(fd) != STATUS_AGAIN) {
+          log_write(LEVEL_DEBUG, "removing %s: %s", path, "temporary image without a journal");
+          (void)file_remove(path);  // best effort, like every removal of expiry
+        }
+        (void)file_close(fd);  // read-only
         break;
       }
       case TempKind::catalog:

@@ -106,8 +106,10 @@ void partial_remove(const char* journal_path);
 
 // Deletes the partials of dir whose journal was last modified more than
 // max_age_seconds ago, skipping any whose lock is held (a backup still being
-// received). Also deletes, when as old, a temporary image ("<image>.tmp")
-// that has no journal and whose journal's lock nobody holds, and a
+// received, by this process or another one on the same storage). Also
+// deletes, when as old, a temporary image ("<image>.tmp") that has no
+// journal and that no backup being received holds (it keeps its image
+// locked, and in this process its journal's lock), and a
 // temporary catalog ("<catalog>.tmp") left by a failed catalog write; each
 // with a DEBUG line. Only regular files are considered (anything else under
 // such a name gets a DEBUG line and stays). Returns the number of partials
@@ -116,13 +118,15 @@ void partial_remove(const char* journal_path);
 uint64_t partial_expire(const char* dir, int64_t max_age_seconds);
 
 // Deletes the partial of dir whose header has uuid when its lock can be had
-// within wait_ms (partial_lock_takeover for holder: a connection holding it
-// is ended first), then releases the lock. Nothing is reported: a partial
+// within wait_ms (partial_lock_takeover for holder: a connection of this
+// process holding it is ended first; another process holding it is waited
+// for), then releases the lock. Nothing is reported: a partial
 // that is not there, or not let go in time, stays as it is.
 void partial_discard(const char* dir, const Uuid& uuid, int holder, uint32_t wait_ms);
 
 // Deletes the partials of dir left by earlier runs of a backup (same name,
-// type and parent_uuid, as partial_find_by_name) that nobody holds: an
+// type and parent_uuid, as partial_find_by_name) that nobody holds, in this
+// process or another one on the same storage: an
 // agent that cannot continue backups would otherwise leave them to expiry.
 // Each partial is visited once, so one that cannot be deleted does not keep
 // the search going; a partial in use ends it. Failures are ignored.

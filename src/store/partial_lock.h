@@ -1,19 +1,35 @@
-// Locks that keep two connections off the same partial backup.
+// Locks that keep two connections off the same partial backup, in this
+// process and in every other process working on the same storage.
 //
-// A lock is named by the journal path and records the socket of the
-// connection holding it. There is one process-wide table (one mutex, one
-// condition variable); partial_lock_try, partial_lock_takeover and
-// partial_unlock work on it. It has as many slots as connections may exist
-// at once (partial_locks_set_slots) plus a few for holders without a
-// connection, and a connection holds at most one lock at a time, so no
-// client can take the slots that others' backups need. The class exists so
-// that tests can use a table of their own.
+// A lock is named by the journal path and has two halves, taken together
+// and released together:
+//  - a slot in a process-wide table (256 slots, one mutex, one condition
+//    variable) recording the socket of the connection holding it, so that a
+//    takeover can end that connection;
+//  - an exclusive open-file-description lock on the journal file
+//    (file_lock_exclusive), held through a descriptor the table keeps open
+//    for as long as the slot is held. Other targets on a shared storage see
+//    it, and the kernel (or the file system's lock service) drops it when
+//    the holding process dies.
+// Taking a lock succeeds only when both halves are free. The table has as
+// many slots as connections may exist at once (partial_locks_set_slots)
+// plus a few for holders without a connection, and a connection holds at
+// most one lock at a time, so no client can take the slots that others'
+// backups need. The class exists so that tests can use a table of their own.
 //
-// Who takes which lock: a new backup takes the lock of its own journal with
-// try; continuing or discarding a partial takes it with takeover (15,000 ms
-// in the session); expiry and stale-partial removal use try and skip what
-// is held. A session releases its lock when its backup ends, when its
-// journal fails, and when its connection ends.
+// On a storage that refuses such file locks (EINVAL, ENOLCK, EOPNOTSUPP:
+// some FUSE file systems, NFSv3 without a lock manager) the first refusal
+// logs one WARN "storage does not support file locks: run a single target
+// on it", and from then on the table works with in-process locks only.
+// partial_locks_probe makes that refusal happen at start.
+//
+// Who takes which lock: a new backup creates its journal file and takes its
+// lock in one step (create_locked) before anything is in the file, so no
+// other process ever sees the journal unlocked; continuing or discarding a
+// partial takes it with takeover (15,000 ms in the session); expiry and
+// stale-partial removal use try and skip what is held, here or elsewhere. A
+// session releases its lock when its backup ends, when its journal fails,
+// and when its connection ends.
 //
 // A holder must release its lock before it closes its socket, so that a
 // takeover never shuts down a descriptor that was reused meanwhile.
@@ -36,6 +52,8 @@ inline constexpr size_t PARTIAL_LOCK_SLOTS = 256;
 inline constexpr size_t PARTIAL_LOCK_SPARE_SLOTS = 16;
 inline constexpr size_t PARTIAL_LOCK_PATH_SIZE = 1100;  // paths cut to 1,099 characters
 inline constexpr uint32_t PARTIAL_TAKEOVER_WAIT_MS = 15000;
+// How often a takeover asks again for a file lock held by another process.
+inline constexpr uint32_t PARTIAL_FILE_LOCK_RETRY_MS = 20;
 
 class PartialLocks {
  public:
@@ -47,37 +65,56 @@ class PartialLocks {
   PartialLocks(const PartialLocks&) = delete;
   PartialLocks& operator=(const PartialLocks&) = delete;
 
-  // Takes the lock for holder (a socket descriptor, or -1 for a holder
-  // without a connection). STATUS_AGAIN when it is held, STATUS_NOMEM when
-  // every slot is in use.
+  // Takes the lock of an existing journal for holder (a socket descriptor,
+  // or -1 for a holder without a connection), without waiting.
+  // STATUS_AGAIN when it is held here or by another process; STATUS_NOMEM
+  // when every slot is in use; STATUS_NOT_FOUND when the journal does
+  // not exist (any more); other failures to open the journal.
   [[nodiscard]] int32_t try_lock(const char* path, int holder);
 
+  // Creates the journal file at path (empty, mode 0640, exclusively) and
+  // takes its lock for holder before anything is written into it.
+  // STATUS_AGAIN when the lock is held here; STATUS_EXISTS when the file
+  // exists; STATUS_NOMEM when no slot is free; other creation failures. On
+  // failure no file was created and nothing is held.
+  [[nodiscard]] int32_t create_locked(const char* path, int holder);
+
   // Takes the lock, ending the current holder's connection if necessary:
-  // the first time the lock is found held, the holder's socket (when it is
-  // 0 or more) is shut down for reading and writing, which makes that
-  // session end and release the lock. Then waits until the lock is free or
-  // wait_ms has passed. STATUS_AGAIN when it is still held at the deadline,
-  // STATUS_NOMEM when no slot is free.
+  // the first time the lock is found held in this process, the holder's
+  // socket (when it is 0 or more) is shut down for reading and writing,
+  // which makes that session end and release the lock. Held by another
+  // process, the file lock is asked for again every
+  // PARTIAL_FILE_LOCK_RETRY_MS. Either way it waits until the lock is free
+  // or wait_ms has passed. STATUS_AGAIN when it is still held at the
+  // deadline (a WARN names the journal when another process held it);
+  // STATUS_NOMEM when no slot is free; STATUS_NOT_FOUND when the journal
+  // is gone.
   [[nodiscard]] int32_t takeover(const char* path, int holder, uint32_t wait_ms);
 
-  // Releases the lock of path if held (by anyone) and wakes every waiter.
+  // Releases the lock of path if held (by anyone): closes its file lock and
+  // wakes every waiter.
   void unlock(const char* path);
 
+  // Whether this process holds the lock of path.
   bool held(const char* path);
 
  private:
   using PathBuf = char[PARTIAL_LOCK_PATH_SIZE];
   int find_locked(const char* path) const;
-  int32_t take_free_locked(const char* path, int holder);
+  int reserve_locked(const char* path, int holder);
+  void release_slot(int slot);
+  int32_t acquire(const char* path, int holder, bool create);
 
   pthread_mutex_t mu_;
   pthread_cond_t cv_;  // broadcast on every unlock
   // Guarded by mu_. Slot i is in use when holders_[i] is not kFree; the
   // compact holder array is what a look-up scans, so the paths of free
   // slots are never touched (and a large table costs memory only for the
-  // locks in use).
+  // locks in use). lock_fds_[i] keeps the file lock of slot i, -1 without
+  // one.
   size_t count_ = 0;
   int* holders_ = nullptr;
+  int* lock_fds_ = nullptr;
   PathBuf* paths_ = nullptr;
   static constexpr int kFree = -2;
 };
@@ -92,7 +129,48 @@ void partial_locks_set_slots(size_t max_connections);
 PartialLocks& partial_locks();
 
 [[nodiscard]] int32_t partial_lock_try(const char* path, int holder);
+[[nodiscard]] int32_t partial_lock_create(const char* path, int holder);
 [[nodiscard]] int32_t partial_lock_takeover(const char* path, int holder, uint32_t wait_ms);
 void partial_unlock(const char* path);
+
+// Whether the tables take file locks: true unless switched off or found
+// unsupported by the storage.
+bool partial_file_locks_enabled();
+// Switches the file half of every lock on or off (for comparisons and
+// tests; a target never switches it off). Only locks taken afterwards are
+// affected. Switching on again after the storage refused file locks has no
+// effect.
+void partial_file_locks_set(bool on);
+
+// Checks at start that dir takes file locks, by locking a probe file
+// created there and removed again. Refused (STATUS_UNSUPPORTED): logs the
+// WARN and switches the file locks off. Other failures (a directory that
+// cannot be written) are only returned.
+[[nodiscard]] int32_t partial_locks_probe(const char* dir);
+
+// The file lock of one journal on its own, without any table: for tools
+// that work on the storage beside running targets (pruning). Released when
+// destroyed.
+class JournalFileLock {
+ public:
+  JournalFileLock() = default;
+  ~JournalFileLock() { release(); }
+  JournalFileLock(const JournalFileLock&) = delete;
+  JournalFileLock& operator=(const JournalFileLock&) = delete;
+
+  bool held() const { return fd_ >= 0; }
+  void release();
+
+ private:
+  friend int32_t journal_file_lock_try(const char* journal_path, JournalFileLock* lock);
+  int fd_ = -1;
+};
+
+// Tries the file lock of the journal at journal_path at once. STATUS_OK:
+// nobody holds it (no target is using the partial) and *lock keeps it until
+// released. STATUS_AGAIN: a process holds it. STATUS_NOT_FOUND: the journal
+// is gone. STATUS_UNSUPPORTED: the storage has no file locks, so nothing can
+// be said (no WARN is logged). Other failures to open it.
+[[nodiscard]] int32_t journal_file_lock_try(const char* journal_path, JournalFileLock* lock);
 
 }  // namespace orv

@@ -261,6 +261,29 @@ TEST_F(FileIoTest, StoreOpensTakeOnlyRegularFiles) {
     EXPECT_EQ(file_create_excl(p.c_str(), FILE_MODE, &fd), STATUS_EXISTS);
   }
   EXPECT_EQ(read_text(target), "keep") << "the link's target was not emptied";
+
+  // Opening again for direct I/O keeps only the file already open: a link,
+  // a FIFO (without waiting) or another file now at the name is refused.
+  {
+    int held = -1;
+    ASSERT_EQ(file_open_read_regular(target.c_str(), &held), STATUS_OK);
+    for (const std::string& p : {link, fifo, path("other")}) {
+      SCOPED_TRACE(p);
+      if (p == path("other")) write_text(p, "else");
+      int again = 123;
+      // (O_DIRECT on a FIFO may be refused as unsupported before its type is seen.)
+      EXPECT_NE(file_reopen_read_direct(held, p.c_str(), &again), STATUS_OK);
+      EXPECT_NE(file_reopen_write_direct(held, p.c_str(), &again), STATUS_OK);
+      EXPECT_EQ(again, -1);
+    }
+    int again = -1;
+    int32_t rc = file_reopen_write_direct(held, target.c_str(), &again);
+    EXPECT_TRUE(rc == STATUS_OK || rc == STATUS_UNSUPPORTED) << rc;  // tmpfs has no direct I/O
+    if (again >= 0) {
+      EXPECT_EQ(file_close(again), STATUS_OK);
+    }
+    ASSERT_EQ(file_close(held), STATUS_OK);
+  }
   int fd = -1;
   ASSERT_EQ(file_open_read_regular(target.c_str(), &fd), STATUS_OK);
   ASSERT_EQ(file_close(fd), STATUS_OK);

@@ -96,10 +96,10 @@ TEST_F(MetricsTest, BackupsAndRestoresAreCountedAndTheExpositionPassesPromtool) 
   EXPECT_EQ(metric_value(before, "orv_sessions_total{final_state=\"done\"}"), 0);
   EXPECT_EQ(metric_value(before, "orv_acl_entries"), 2);
   EXPECT_EQ(metric_value(before, "orv_build_info{version=\"1.0.2-alpha028\"}"), 1);
-  // The test certificate is valid for two days.
+  // The test certificate is valid for thirty days.
   double expiry = metric_value(before, "orv_tls_certificate_expiry_timestamp_seconds");
   EXPECT_GT(expiry, static_cast<double>(time(nullptr)) + 86400);
-  EXPECT_LT(expiry, static_cast<double>(time(nullptr)) + 3 * 86400);
+  EXPECT_LT(expiry, static_cast<double>(time(nullptr)) + 31 * 86400);
   EXPECT_GT(metric_value(before, "orv_storage_size_bytes"), 0);
   EXPECT_GT(metric_value(before, "process_resident_memory_bytes"), 0);
   EXPECT_GE(metric_value(before, "process_threads"), 2);

@@ -63,8 +63,11 @@ class InProcessSession {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return;
     struct timeval tv = {kAgentTimeoutMs / 1000, 0};
     (void)setsockopt(sv[1], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);  // bounds every wait of the agent
-    agent.channel.fd = sv[1];
-    agent.buffer = new uint8_t[FRAME_MAX_PAYLOAD];
+    if (client_attach_plain(&agent, sv[1]) != STATUS_OK) {
+      close(sv[0]);
+      close(sv[1]);
+      return;
+    }
     Channel server;
     server.fd = sv[0];
     thread_ = std::thread([this, root, acl, acl_count, server] {
@@ -280,6 +283,16 @@ TEST_F(Concurrency, ContinueTakesOverAPartialHeldByAnotherSession) {
 // is shut down.
 TEST(ConcurrencyLocks, PartialLockTakeoverUnderContention) {
   PartialLocks locks;
+  // Real journal files: each lock is also a file lock on its journal.
+  char dir[] = "/tmp/orv_locks_XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  const std::string contended = std::string(dir) + "/db.csfb.part";
+  const std::string unrelated = std::string(dir) + "/other.part";
+  for (const std::string& p : {contended, unrelated}) {
+    FILE* f = fopen(p.c_str(), "w");
+    ASSERT_NE(nullptr, f);
+    fclose(f);
+  }
   constexpr int kThreads = 6;
   constexpr int kRounds = 25;
   std::atomic<int> inside{0};
@@ -293,8 +306,8 @@ TEST(ConcurrencyLocks, PartialLockTakeoverUnderContention) {
         int sv[2];
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return;
         // Half the takers use the non-waiting form, as a new backup does.
-        int32_t rc = (t + r) % 2 == 0 ? locks.takeover("/s/db.csfb.part", sv[0], 20000)
-                                      : locks.try_lock("/s/db.csfb.part", sv[0]);
+        int32_t rc = (t + r) % 2 == 0 ? locks.takeover(contended.c_str(), sv[0], 20000)
+                                      : locks.try_lock(contended.c_str(), sv[0]);
         if (rc == STATUS_OK) {
           granted++;
           if (inside.fetch_add(1) != 0) overlaps++;
@@ -302,7 +315,7 @@ TEST(ConcurrencyLocks, PartialLockTakeoverUnderContention) {
           struct pollfd p = {sv[0], POLLIN, 0};
           (void)poll(&p, 1, 3);
           inside.fetch_sub(1);
-          locks.unlock("/s/db.csfb.part");  // released before the socket is closed
+          locks.unlock(contended.c_str());  // released before the socket is closed
         } else if (rc == STATUS_AGAIN) {
           refused++;
         }
@@ -315,10 +328,13 @@ TEST(ConcurrencyLocks, PartialLockTakeoverUnderContention) {
   EXPECT_EQ(overlaps.load(), 0);
   EXPECT_EQ(granted.load() + refused.load(), kThreads * kRounds);
   EXPECT_GE(granted.load(), kThreads * kRounds / 2);  // every waiting taker got it
-  EXPECT_FALSE(locks.held("/s/db.csfb.part"));
+  EXPECT_FALSE(locks.held(contended.c_str()));
   // Unrelated locks are independent of the contended one.
-  EXPECT_EQ(STATUS_OK, locks.try_lock("/s/other.part", -1));
-  locks.unlock("/s/other.part");
+  EXPECT_EQ(STATUS_OK, locks.try_lock(unrelated.c_str(), -1));
+  locks.unlock(unrelated.c_str());
+  (void)remove(contended.c_str());
+  (void)remove(unrelated.c_str());
+  (void)rmdir(dir);
 }
 
 // Sessions that end at the same moment append whole lines to one file.

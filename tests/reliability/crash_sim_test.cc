@@ -24,6 +24,7 @@
 #include "reliability/store_driver.h"
 #include "store/journal.h"
 #include "store/partial.h"
+#include "store/partial_lock.h"
 
 namespace orv {
 namespace {
@@ -189,6 +190,53 @@ TEST_F(CrashSim, EveryPowerLossLeavesEachBackupInAnAcknowledgedState) {
   std::vector<std::string> found = sweep(nullptr, 20, &ops);
   EXPECT_GT(ops, 150u);  // the lifecycle really exercised the store
   for (const std::string& f : found) ADD_FAILURE() << f;
+}
+
+// Another target on the same storage sees the lock of a partial in use and
+// keeps off it; when the holder dies (here with the machine: the lock lives
+// only in memory), the lock is gone with it, and the partial, in whatever
+// state the power loss left it, can be taken and continued elsewhere from
+// an acknowledged checkpoint.
+TEST_F(CrashSim, APartialsLockEndsWithItsHolderAndAnotherTargetContinuesIt) {
+  SimFs fs;
+  SimInstall install(&fs);
+  fs.make_durable_dirs(kRoot);
+  Model m(&fs, kDir);
+  ASSERT_EQ(STATUS_OK, dir_ensure(kDir));
+  int b = m.add("db", BACKUP_FULL, 0x10, 0);
+  sim::State at_death;
+  uint64_t death = 0;
+  std::string journal;
+  {
+    Writer w(&m, b);
+    ASSERT_EQ(STATUS_OK, w.begin(kT0));
+    ASSERT_TRUE(w.journaling());
+    for (uint64_t key = 0; key < 8; ++key) ASSERT_EQ(STATUS_OK, w.block(key, 3000, false, 0));
+    journal = w.journal_path();
+    EXPECT_TRUE(fs.locked(journal));
+    PartialLocks other;  // the table of another target
+    EXPECT_EQ(STATUS_AGAIN, other.try_lock(journal.c_str(), -1));
+    EXPECT_EQ(STATUS_AGAIN, other.takeover(journal.c_str(), -1, 30));
+    EXPECT_FALSE(other.held(journal.c_str()));
+    at_death = fs.state();
+    death = fs.ops();
+  }  // what the writer does after this never reaches the disk that is kept
+  for (size_t v = 0; v < std::size(kVariants); ++v) {
+    CrashPlan plan = kVariants[v];
+    plan.seed = base_seed() ^ (v * 977);
+    fs.load(SimFs::crash_image(at_death, plan));
+    EXPECT_FALSE(fs.locked(journal));
+    {
+      PartialLocks other;
+      int32_t rc = other.try_lock(journal.c_str(), -1);
+      // The journal was durable from its creation on, so it is there to lock.
+      EXPECT_EQ(STATUS_OK, rc) << "variant " << v;
+      if (rc == STATUS_OK) other.unlock(journal.c_str());
+    }
+    for (const std::string& problem : rel::check_store(m, death, true)) {
+      ADD_FAILURE() << "variant " << v << ": " << problem;
+    }
+  }
 }
 
 // The sweep must catch a store that skips a sync. These tables make one kind

@@ -11,7 +11,9 @@
 // Afterwards, and after a power loss at the end or just before END, every
 // backup must be in a state that agrees with what was acknowledged; finished backups must be byte for
 // byte what they were; no descriptor or partial lock may be left behind; a
-// restore that reports success must have read the right bytes.
+// restore that reports success must have read the right bytes. The calls
+// include the file locks of partials (a lock that cannot be taken: the
+// backup goes on without a journal, the continuation is refused).
 //
 // All three paths also run on the real file system, with I/O errors and a
 // full disk injected into the kernel's calls (no power loss there).
@@ -19,6 +21,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -365,16 +368,23 @@ void sweep(RunResult (*run_one)(Phase, uint64_t, Fault), Phase phase, std::initi
   for (const std::string& p : clean.problems) ADD_FAILURE() << where << ", without failures: " << p;
   ASSERT_GT(clean.calls, 10u);
   size_t reported = 0;
+  bool lock_failed = false;  // a partial's file lock was among the calls made to fail
   for (Fault fault : kinds) {
     for (uint64_t at = 1; at <= clean.calls && reported < 20; ++at) {
       RunResult r = run_one(phase, at, fault);
       ASSERT_FALSE(::testing::Test::HasFatalFailure());
+      if (r.injected.find(" on lock ") != std::string::npos) lock_failed = true;
       for (const std::string& p : r.problems) {
         ADD_FAILURE() << phase_name(phase) << " " << where << ", " << fault_name(fault) << " at call " << at << " ("
                       << r.injected << "): " << p;
         ++reported;
       }
     }
+  }
+  // A new backup takes the lock of its journal, a continuation the lock of
+  // its partial: both must have met a failing lock call.
+  if (phase != Phase::kRestore && (std::find(kinds.begin(), kinds.end(), Fault::kEio) != kinds.end())) {
+    EXPECT_TRUE(lock_failed) << phase_name(phase) << " " << where << ": no lock call was made to fail";
   }
 }
 

@@ -76,7 +76,7 @@ class FaultOps {
  private:
   friend struct FaultCalls;
   enum class Kind { kOpen, kClose, kPread, kPwrite, kFsync, kFtruncate, kFstat, kStat, kRename, kRemove, kMkdir,
-                    kOpendir, kReaddir, kClosedir };
+                    kOpendir, kReaddir, kClosedir, kLock };
   enum class Act { kPass, kFail, kShort };
 
   // Counts one call and decides what happens to it; *err is the errno of a
@@ -233,6 +233,12 @@ struct FaultCalls {
     int r = f->base_->closedir_fn(dir);
     return a == A::kFail ? fail(e) : r;
   }
+  static int ofd_lock(int fd) {
+    FaultOps* f = current_faults();
+    int e = 0;
+    if (f->decide(K::kLock, false, "lock fd " + std::to_string(fd), &e) == A::kFail) return fail(e);
+    return f->base_->ofd_lock_fn(fd);
+  }
 };
 
 inline const FileOps& FaultOps::table() {
@@ -240,6 +246,7 @@ inline const FileOps& FaultOps::table() {
       FaultCalls::open,   FaultCalls::close,  FaultCalls::pread,     FaultCalls::pwrite, FaultCalls::fsync,
       FaultCalls::ftruncate, FaultCalls::fstat, FaultCalls::blkgetsize, FaultCalls::stat,  FaultCalls::rename,
       FaultCalls::remove, FaultCalls::mkdir,  FaultCalls::opendir,   FaultCalls::readdir, FaultCalls::closedir,
+      FaultCalls::ofd_lock,
   };
   return ops;
 }

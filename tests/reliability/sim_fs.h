@@ -271,6 +271,7 @@ class SimFs {
   int close(int fd) {
     auto it = fds_.find(fd);
     if (it == fds_.end()) return fail(EBADF);
+    drop_locks_of(fd);
     fds_.erase(it);
     return ::close(fd);
   }
@@ -355,14 +356,34 @@ class SimFs {
   int fstat(int fd, struct stat* st) {
     auto it = fds_.find(fd);
     if (it == fds_.end()) return fail(EBADF);
-    fill_stat(state_.nodes[it->second.ino], st);
+    fill_stat(state_.nodes[it->second.ino], it->second.ino, st);
     return 0;
+  }
+
+  // An exclusive lock of the open file description behind fd (each open
+  // here is a description of its own). Locks live only in memory: they
+  // end with the descriptor, and a power loss or a reload drops them all,
+  // as the death of the process that held them does.
+  int ofd_lock(int fd) {
+    auto it = fds_.find(fd);
+    if (it == fds_.end()) return fail(EBADF);
+    if (it->second.acc == O_RDONLY) return fail(EBADF);
+    auto held = locks_.find(it->second.ino);
+    if (held != locks_.end() && held->second != fd) return fail(EAGAIN);
+    locks_[it->second.ino] = fd;
+    return 0;
+  }
+
+  // Whether a lock is held on the file at path.
+  bool locked(const std::string& path) const {
+    uint64_t ino = lookup(path);
+    return ino != 0 && locks_.count(ino) != 0;
   }
 
   int stat(const char* path, struct stat* st) {
     uint64_t ino = lookup(path);
     if (ino == 0) return fail(ENOENT);
-    fill_stat(state_.nodes[ino], st);
+    fill_stat(state_.nodes[ino], ino, st);
     return 0;
   }
 
@@ -481,6 +502,13 @@ class SimFs {
   void close_all() {
     for (const auto& [fd, o] : fds_) (void)::close(fd);
     fds_.clear();
+    locks_.clear();
+  }
+
+  void drop_locks_of(int fd) {
+    for (auto it = locks_.begin(); it != locks_.end();) {
+      it = it->second == fd ? locks_.erase(it) : std::next(it);
+    }
   }
 
   Node* file_of(int fd, bool writing) {
@@ -512,8 +540,9 @@ class SimFs {
     n.mtime = now();
   }
 
-  static void fill_stat(const Node& n, struct stat* st) {
+  static void fill_stat(const Node& n, uint64_t ino, struct stat* st) {
     memset(st, 0, sizeof *st);
+    st->st_ino = static_cast<ino_t>(ino);
     st->st_mode = n.is_dir ? (S_IFDIR | 0777) : (S_IFREG | 0640);
     st->st_size = n.is_dir ? 4096 : static_cast<off_t>(n.data->size());
     st->st_mtime = static_cast<time_t>(n.mtime);
@@ -641,6 +670,7 @@ class SimFs {
 
   State state_;
   std::map<int, Open> fds_;
+  std::map<uint64_t, int> locks_;  // inode -> descriptor holding its lock
   std::atomic<uint64_t> ops_{0};
   uint64_t snapshot_at_ = UINT64_MAX;
   std::unique_ptr<State> snapshot_;
@@ -681,6 +711,7 @@ inline const FileOps& sim_ops() {
       [](const char* p) { G g(sim_mutex()); return current_sim()->opendir(p); },
       [](void* d) { G g(sim_mutex()); return current_sim()->readdir(d); },
       [](void* d) { G g(sim_mutex()); return current_sim()->closedir(d); },
+      [](int fd) { G g(sim_mutex()); return current_sim()->ofd_lock(fd); },
   };
   return ops;
 }

@@ -229,9 +229,10 @@ class Writer {
     }
     image_fd_ = fd;
     start_stream();
-    rc = partial_lock_try(journal_path_.c_str(), -1);
+    rc = partial_lock_create(journal_path_.c_str(), -1);
     if (rc == STATUS_OK) {
-      rc = journal_create(&journal_, journal_path_.c_str(), *header_, catalog_path_.c_str(), image_path_.c_str());
+      rc = journal_create_reserved(&journal_, journal_path_.c_str(), *header_, catalog_path_.c_str(),
+                                   image_path_.c_str());
       if (rc != STATUS_OK) partial_unlock(journal_path_.c_str());
     }
     if (rc != STATUS_OK) journal_close(&journal_);

@@ -845,8 +845,11 @@ class InProcessSession {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return;
     struct timeval tv = {30, 0};
     (void)setsockopt(sv[1], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);  // bounds every wait of the agent
-    agent.channel.fd = sv[1];
-    agent.buffer = new uint8_t[FRAME_MAX_PAYLOAD];
+    if (client_attach_plain(&agent, sv[1]) != STATUS_OK) {
+      close(sv[0]);
+      close(sv[1]);
+      return;
+    }
     Channel server;
     server.fd = sv[0];
     thread_ = std::thread([root, acl, server] {

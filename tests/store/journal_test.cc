@@ -76,6 +76,18 @@ TEST_F(Journal, HeaderRecordsTheBaseNamesAndPayload) {
   JournalWriter again;
   EXPECT_EQ(STATUS_EXISTS, journal_create(&again, path.c_str(), *header, catalog.c_str(), image.c_str()));
   EXPECT_EQ(-1, again.fd);
+  // Written into a reserved file only when it is the empty one reserved for
+  // it: another backup's journal under the name is left alone.
+  auto before = test::read_all(path);
+  EXPECT_EQ(STATUS_EXISTS, journal_create_reserved(&again, path.c_str(), *header, catalog.c_str(), image.c_str()));
+  EXPECT_EQ(-1, again.fd);
+  EXPECT_EQ(before, test::read_all(path));
+  std::string other = dir.file("other.csfb.part");
+  EXPECT_EQ(STATUS_NOT_FOUND, journal_create_reserved(&again, other.c_str(), *header, catalog.c_str(), image.c_str()));
+  { UniqueFd empty(open(other.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640)); ASSERT_TRUE(empty.valid()); }
+  ASSERT_EQ(STATUS_OK, journal_create_reserved(&again, other.c_str(), *header, catalog.c_str(), image.c_str()));
+  EXPECT_EQ(static_cast<off_t>(JOURNAL_FIRST_RECORD), test::size_of(other));
+  journal_close(&again);
 }
 
 TEST_F(Journal, RecordsReachTheFileInBatchesAndAtCheckpoints) {

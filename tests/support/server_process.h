@@ -315,7 +315,9 @@ struct TargetFiles {
 // retries with another port when the chosen one is taken.
 class TargetServer {
  public:
-  explicit TargetServer(const TargetFiles& files) : files_(files) {}
+  // name: tells apart several targets on the same files (their privileged
+  // socket directories and logs); "" for the only one.
+  explicit TargetServer(const TargetFiles& files, const std::string& name = "") : files_(files), name_(name) {}
 
   // extra: further options. Returns true once the listening line appeared.
   bool start(const std::string& binary, const std::vector<std::string>& extra = {}, int attempts = 5) {
@@ -335,12 +337,13 @@ class TargetServer {
         args.insert(args.begin(), prefix.begin() + 1, prefix.end());
         program = prefix.front();
       }
-      std::string log_path = files_.dir.sub("server-" + std::to_string(++starts_) + ".log");
+      std::string tag = name_.empty() ? "" : name_ + "-";
+      std::string log_path = files_.dir.sub(tag + "server-" + std::to_string(++starts_) + ".log");
       // Started as root, the server keeps a privileged socket; give each test
       // server its own directory so parallel tests never share one.
       const char* saved = getenv("ORV_TARGET_PRIV_SOCK_DIR");
       std::string saved_value = saved != nullptr ? saved : "";
-      setenv("ORV_TARGET_PRIV_SOCK_DIR", files_.dir.sub("run").c_str(), 1);
+      setenv("ORV_TARGET_PRIV_SOCK_DIR", files_.dir.sub(tag + "run").c_str(), 1);
       bool started = process.start(program, args, log_path);
       if (saved != nullptr) setenv("ORV_TARGET_PRIV_SOCK_DIR", saved_value.c_str(), 1);
       else unsetenv("ORV_TARGET_PRIV_SOCK_DIR");
@@ -361,6 +364,7 @@ class TargetServer {
 
  private:
   const TargetFiles& files_;
+  std::string name_;
   uint16_t port_ = 0;
   int starts_ = 0;
 };
