@@ -9,9 +9,14 @@
 
 namespace orv {
 
+// The storage root and the diagnostics directory given at start (and
+// "<storage root>/diag" while diagnostics are on) are shorter than this;
+// the entry refuses longer ones.
+inline constexpr size_t CONFIGURED_DIR_SIZE = 512;
 // A request's working directory, "<storage root>/<target_subdir>", is
-// shorter than this.
-inline constexpr size_t WORKDIR_SIZE = 576;
+// shorter than this: room for any storage root and a target_subdir of up
+// to 64 characters.
+inline constexpr size_t WORKDIR_SIZE = CONFIGURED_DIR_SIZE + 64;
 // A backup's catalog and image paths (at most 1,023 characters), and the
 // directories named on the command line that files are written below.
 inline constexpr size_t STORE_PATH_SIZE = 1024;

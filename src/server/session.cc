@@ -16,6 +16,7 @@
 #include "protocol/payloads.h"
 #include "server/session_diag.h"
 #include "server/session_handlers.h"
+#include "store/workdir.h"
 
 namespace orv {
 
@@ -120,17 +121,39 @@ int32_t session_send(Session* session, uint16_t msg_type, std::span<const uint8_
   return send_frame(&session->channel, msg_type, payload);
 }
 
-int32_t session_check_subdir(Session* session, const char* subdir, char* workdir, size_t cap) {
+int32_t session_refuse_subdir(Session* session) {
+  int32_t status = session->acl_entry != nullptr ? STATUS_INVALID : STATUS_PROTOCOL;
+  return session_refuse(session, Refusal::end_session, status, "target_subdir not permitted for this api key");
+}
+
+int32_t session_check_subdir(Session* session, const char* subdir, char* workdir, size_t cap, int32_t* walk) {
   bool permitted = session->acl_entry != nullptr && acl_permits(session->acl_entry, subdir);
+  const char* root = session->config->storage_root != nullptr ? session->config->storage_root : "";
   if (permitted) {
-    const char* root = session->config->storage_root != nullptr ? session->config->storage_root : "";
     int n = snprintf(workdir, cap, "%s/%s", root, subdir);
     permitted = n >= 0 && static_cast<size_t>(n) < WORKDIR_SIZE && static_cast<size_t>(n) < cap;
   }
+  // The diagnostics directory (whether or not this run writes records: a
+  // collection reads it) is never a working directory, nor anything below
+  // it. A path that does not fit guards nothing (the entry refuses such a
+  // storage root while diagnostics are on).
+  char guard[PATH_SIZE];
+  char guard_rel[PATH_SIZE];
+  guard_rel[0] = '\0';
+  if (permitted && session_diag_guard(*session->config, guard, sizeof guard)) {
+    (void)path_below(root, guard, guard_rel, sizeof guard_rel);  // "" when it lies elsewhere
+  }
+  if (permitted && subdir_within(subdir, guard_rel)) permitted = false;
+  if (permitted) {
+    // The diagnostics directory is also recognised by its inode, however
+    // it was spelled at start and wherever the storage root really lies.
+    int32_t found = workdir_check(root, subdir, dir_identity(guard));
+    if (found == STATUS_INVALID) permitted = false;
+    if (walk != nullptr) *walk = found;
+  }
   if (permitted) return STATUS_OK;
   if (cap > 0) workdir[0] = '\0';
-  int32_t status = session->acl_entry != nullptr ? STATUS_INVALID : STATUS_PROTOCOL;
-  return session_refuse(session, Refusal::end_session, status, "target_subdir not permitted for this api key");
+  return session_refuse_subdir(session);
 }
 
 int32_t session_hello(Session* session, std::span<const uint8_t> payload) {

@@ -120,11 +120,21 @@ enum class Refusal : uint8_t {
 [[nodiscard]] int32_t session_send(Session* session, uint16_t msg_type, std::span<const uint8_t> payload);
 
 // Directory permission for a request naming target_subdir (already
-// NUL-terminated after its 64th byte). On success writes
+// NUL-terminated after its 64th byte). Permitted when the key's patterns
+// permit it, the joined path fits, it is not (and does not lie inside) the
+// diagnostics directory, and no component below the storage root is a
+// symbolic link (workdir_check). On success writes
 // "<storage root>/<subdir>" into workdir (cap bytes, at least
-// WORKDIR_SIZE) and returns STATUS_OK. Otherwise refuses the
-// request and ends the session: "target_subdir not permitted for this api
-// key" with STATUS_INVALID, or STATUS_PROTOCOL when no key was accepted yet.
-[[nodiscard]] int32_t session_check_subdir(Session* session, const char* subdir, char* workdir, size_t cap);
+// WORKDIR_SIZE), stores in *walk (when not null) what
+// workdir_check found (STATUS_OK, STATUS_NOT_FOUND for a missing component,
+// STATUS_EXISTS for a non-directory in the way, or another failure) and
+// returns STATUS_OK. Otherwise it is session_refuse_subdir.
+[[nodiscard]] int32_t session_check_subdir(Session* session, const char* subdir, char* workdir, size_t cap,
+                                           int32_t* walk = nullptr);
+
+// Sends ERROR "target_subdir not permitted for this api key"
+// (STATUS_INVALID, or STATUS_PROTOCOL when no key was accepted yet), sets
+// error and returns that status (or the send status if sending failed).
+[[nodiscard]] int32_t session_refuse_subdir(Session* session);
 
 }  // namespace orv

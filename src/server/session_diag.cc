@@ -21,9 +21,13 @@ void session_diag_record(const Session& session, char name_buf[HDR_NAME_SIZE], S
 }
 
 bool session_diag_dir(const ServerConfig& config, char* out, size_t cap) {
+  if (cap > 0) out[0] = '\0';
+  return !config.diag_off && session_diag_guard(config, out, cap);
+}
+
+bool session_diag_guard(const ServerConfig& config, char* out, size_t cap) {
   if (cap == 0) return false;
   out[0] = '\0';
-  if (config.diag_off) return false;
   const char* dir = config.diag_dir;
   int n = dir != nullptr && dir[0] != '\0'
               ? snprintf(out, cap, "%s", dir)

@@ -18,6 +18,9 @@ void session_diag_record(const Session& session, char name_buf[HDR_NAME_SIZE], S
 // "<storage root>/diag", into out (cap bytes). False (out "") when
 // diagnostics are off (--no-diag) or the path does not fit.
 bool session_diag_dir(const ServerConfig& config, char* out, size_t cap);
+// The same directory whether or not records are written (--no-diag
+// ignored): a collection reads it, so it is never a working directory.
+bool session_diag_guard(const ServerConfig& config, char* out, size_t cap);
 
 // Appends the session's record to the directory of session_diag_dir, when
 // there is one. Any thread.
