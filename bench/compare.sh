@@ -176,7 +176,7 @@ socat_pipe() {  # source output
 }
 orv_restore() {  # output
   local t0 t1
-  rm -f "$1"
+  [ -c "$1" ] || rm -f "$1"  # never a device such as /dev/null
   t0=$(now)
   "$CLIENT_BIN" restore "${COMMON[@]}" --subdir restore --name src "$1" > "$SCRATCH/client.log" 2>&1 || { echo FAIL; return; }
   t1=$(now)

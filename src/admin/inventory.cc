@@ -239,7 +239,7 @@ class Walker {
     for (size_t i = 0; i < names.size(); ++i) {
       DirName& n = names[i];
       if (strlen(n.name) < 5 || !ends_with(n.name, JOURNAL_SUFFIX)) continue;
-      if (S_ISLNK(n.mode)) {  // reported with the other links; the server would follow it
+      if (S_ISLNK(n.mode)) {  // reported with the other links; never read through
         inv_->dirs[dir].unreadable_journal = true;
         continue;
       }
@@ -284,7 +284,7 @@ class Walker {
     for (size_t i = 0; i < names.size(); ++i) {
       DirName& n = names[i];
       if (!is_catalog_name(n.name)) continue;
-      if (S_ISLNK(n.mode)) {  // reported with the other links; the server would follow it
+      if (S_ISLNK(n.mode)) {  // reported with the other links; never read through
         inv_->dirs[dir].unreadable_catalog = true;
         continue;
       }

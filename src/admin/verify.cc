@@ -121,7 +121,7 @@ void check_chain(const Inventory& inv, const UuidIndex& index, uint32_t b, Probl
 // Reads every byte of the image; read errors are located to 4 KiB.
 void read_image(const char* path, uint64_t size, VerifyContext* ctx, Problems* out) {
   int raw = -1;
-  int32_t rc = file_open_read(path, &raw);
+  int32_t rc = file_open_read_regular(path, &raw);
   if (rc != STATUS_OK) {
     out->add("image cannot be opened: %s (status=%d)", status_text(rc), rc);
     return;

@@ -1,10 +1,13 @@
 // Entry of orv_target: selects the mode from the command line and turns its
 // outcome into the exit code. Returning from main (rather than _exit) lets
 // the run log's exit hook record the status.
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "app/debug_client.h"
 #include "app/options.h"
+#include "app/start_paths.h"
 #include "app/supervisor.h"
 #include "core/log.h"
 #include "core/runlog.h"
@@ -31,6 +34,7 @@ int run_collect_diag_mode(int argc, const char* const* argv) {
   const char* diag_dir = opt_value(argc, argv, "--diag-dir", nullptr, nullptr);
   const char* out = opt_value(argc, argv, "--out", nullptr, nullptr);
   bool all = opt_flag(argc, argv, "--all", nullptr) != 0;
+  if (!collect_paths_fit(storage, diag_dir, stderr)) return EXIT_USAGE;
   return collect_diag(storage, diag_dir, out, all) == STATUS_OK ? 0 : 1;
 }
 
@@ -40,6 +44,7 @@ int run_server_mode(int argc, const char* const* argv) {
     fputs(REQUIRED_OPTIONS_ERROR, stderr);
     return EXIT_USAGE;
   }
+  if (!server_paths_fit(config, geteuid() == 0, stderr)) return EXIT_USAGE;
   if (config.metrics_listen != nullptr && !metrics_listen_valid(config.metrics_listen)) {
     fprintf(stderr, METRICS_LISTEN_ERROR, config.metrics_listen);
     return EXIT_USAGE;
@@ -67,6 +72,7 @@ int main(int argc, char** argv) {
   if (rc >= 0) return rc;
 
   log_init(PROGRAM_NAME, LEVEL_INFO);
+  if (!log_path_fits(argc, args, stderr)) return EXIT_USAGE;
   runlog_init(argc, args, PROGRAM_NAME);
   (void)opt_check(argc, args, known_options, 0);  // warnings only; never stops the program
 

@@ -1,5 +1,6 @@
 #include "app/supervisor.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -175,12 +176,22 @@ int32_t run_supervised(const ServerConfig& config) {
   char path[PRIV_SOCK_PATH_SIZE];
   priv_socket_paths(path, sizeof path, dir, sizeof dir);
 
+  // Only a directory itself is used: a regular file, a link (even to a
+  // directory) or anything else at that path is refused, and its owner and
+  // mode stay as they are. Owner and mode are set through the descriptor,
+  // so they reach the directory that was checked.
   if (mkdir(dir, 0710) != 0 && errno != EEXIST) {
     log_write(LEVEL_ERROR, "cannot create %s: %s", dir, errno_text(err_buf, sizeof err_buf));
     return STATUS_IO;
   }
-  (void)!chown(dir, 0, svc_gid);  // best effort: a directory that stays root-only
-  (void)chmod(dir, 0710);         // only locks the worker out, which it then reports
+  int dir_fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir_fd < 0) {
+    log_write(LEVEL_ERROR, "cannot create %s: %s", dir, errno_text(err_buf, sizeof err_buf));
+    return STATUS_IO;
+  }
+  (void)!fchown(dir_fd, 0, svc_gid);  // best effort: a directory that stays root-only
+  (void)fchmod(dir_fd, 0710);         // only locks the worker out, which it then reports
+  close(dir_fd);
 
   // A stale socket from an earlier run goes; anything else at the path
   // (a regular file, a symbolic link) is left alone and makes bind fail.

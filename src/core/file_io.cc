@@ -61,9 +61,9 @@ int sys_fsync(int fd) { return ::fsync(fd); }
 int sys_ftruncate(int fd, off_t length) { return ::ftruncate(fd, length); }
 int sys_fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
 int sys_blkgetsize(int fd, uint64_t* size) { return ::ioctl(fd, BLKGETSIZE64, size); }
-int sys_stat(const char* path, struct stat* st) { return ::stat(path, st); }
+int sys_stat(const char* path, struct stat* st) { return ::lstat(path, st); }
 int sys_rename(const char* from, const char* to) { return ::rename(from, to); }
-int sys_remove(const char* path) { return ::remove(path); }
+int sys_remove(const char* path) { return ::unlink(path); }
 int sys_mkdir(const char* path, mode_t mode) { return ::mkdir(path, mode); }
 void* sys_opendir(const char* path) { return ::opendir(path); }
 const char* sys_readdir(void* dir) {
@@ -99,7 +99,7 @@ int do_fsync(int fd) {
 }
 int do_stat(const char* path, struct stat* st) {
   const FileOps* o = active_ops();
-  return o == nullptr ? ::stat(path, st) : o->stat_fn(path, st);
+  return o == nullptr ? ::lstat(path, st) : o->stat_fn(path, st);
 }
 
 int32_t open_with(const char* path, int flags, uint32_t mode, int* fd) {
@@ -107,6 +107,38 @@ int32_t open_with(const char* path, int flags, uint32_t mode, int* fd) {
   int r = do_open(path, flags | O_CLOEXEC, static_cast<mode_t>(mode));
   if (r < 0) return status_from_errno(errno);
   // A number handed out again starts without the failure of its last owner.
+  clear_sync_failed(r);
+  *fd = r;
+  return STATUS_OK;
+}
+
+int do_fstat(int fd, struct stat* st) {
+  const FileOps* o = active_ops();
+  return o == nullptr ? ::fstat(fd, st) : o->fstat_fn(fd, st);
+}
+
+// An open below the storage root (see file_io.h): no link followed, no wait
+// for a FIFO, and only a regular file is kept.
+int32_t open_regular(const char* path, int flags, uint32_t mode, int* fd) {
+  *fd = -1;
+  int r = do_open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, static_cast<mode_t>(mode));
+  if (r < 0) {
+    int e = errno;
+    // ELOOP: the last component is a link. ENXIO: a FIFO without a reader
+    // (or a socket). EISDIR: a directory opened for writing.
+    if (e == ELOOP || e == ENXIO || e == EISDIR) return STATUS_INVALID;
+    return status_from_errno(e);
+  }
+  struct stat st;
+  if (do_fstat(r, &st) != 0) {
+    int e = errno;
+    (void)do_close(r);  // nothing was done through it
+    return status_from_errno(e);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    (void)do_close(r);  // nothing was done through it
+    return STATUS_INVALID;
+  }
   clear_sync_failed(r);
   *fd = r;
   return STATUS_OK;
@@ -120,19 +152,25 @@ const FileOps* file_io_set_ops(const FileOps* ops) { return g_ops.exchange(ops, 
 
 int32_t file_open_read(const char* path, int* fd) { return open_with(path, O_RDONLY, 0, fd); }
 
-int32_t file_create(const char* path, uint32_t mode, int* fd) {
+int32_t file_create_output(const char* path, uint32_t mode, int* fd) {
   return open_with(path, O_WRONLY | O_CREAT | O_TRUNC, mode, fd);
 }
 
+int32_t file_open_read_regular(const char* path, int* fd) { return open_regular(path, O_RDONLY, 0, fd); }
+
+int32_t file_create(const char* path, uint32_t mode, int* fd) {
+  return open_regular(path, O_WRONLY | O_CREAT | O_TRUNC, mode, fd);
+}
+
 int32_t file_open_rw(const char* path, uint32_t mode, int* fd) {
-  return open_with(path, O_RDWR | O_CREAT, mode, fd);
+  return open_regular(path, O_RDWR | O_CREAT, mode, fd);
 }
 
 int32_t file_create_excl(const char* path, uint32_t mode, int* fd) {
-  return open_with(path, O_RDWR | O_CREAT | O_EXCL, mode, fd);
+  return open_regular(path, O_RDWR | O_CREAT | O_EXCL, mode, fd);
 }
 
-int32_t file_open_existing_rw(const char* path, int* fd) { return open_with(path, O_RDWR, 0, fd); }
+int32_t file_open_existing_rw(const char* path, int* fd) { return open_regular(path, O_RDWR, 0, fd); }
 
 namespace {
 
@@ -142,11 +180,44 @@ int32_t open_direct(const char* path, int flags, int* fd) {
   return rc == status_from_errno(EINVAL) ? STATUS_UNSUPPORTED : rc;
 }
 
+int32_t reopen_direct(int open_fd, const char* path, int flags, int* fd) {
+  *fd = -1;
+  int r = do_open(path, flags | O_DIRECT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+  if (r < 0) {
+    int e = errno;
+    if (e == ELOOP || e == ENXIO || e == EISDIR) return STATUS_INVALID;  // a link, a FIFO, a directory
+    // open(2) reports a file system without direct I/O as EINVAL.
+    return e == EINVAL ? STATUS_UNSUPPORTED : status_from_errno(e);
+  }
+  clear_sync_failed(r);
+  struct stat held;
+  struct stat opened;
+  if (do_fstat(open_fd, &held) != 0 || do_fstat(r, &opened) != 0) {
+    int e = errno;
+    (void)do_close(r);  // nothing was done through it
+    return status_from_errno(e);
+  }
+  if (held.st_dev != opened.st_dev || held.st_ino != opened.st_ino) {
+    (void)do_close(r);  // another file now has the name; nothing was done through it
+    return STATUS_INVALID;
+  }
+  *fd = r;
+  return STATUS_OK;
+}
+
 }  // namespace
 
 int32_t file_open_read_direct(const char* path, int* fd) { return open_direct(path, O_RDONLY, fd); }
 
 int32_t file_open_write_direct(const char* path, int* fd) { return open_direct(path, O_WRONLY, fd); }
+
+int32_t file_reopen_read_direct(int open_fd, const char* path, int* fd) {
+  return reopen_direct(open_fd, path, O_RDONLY, fd);
+}
+
+int32_t file_reopen_write_direct(int open_fd, const char* path, int* fd) {
+  return reopen_direct(open_fd, path, O_WRONLY, fd);
+}
 
 int32_t file_pread_direct(int direct_fd, int fd, void* buf, size_t len, uint64_t offset, size_t* count) {
   auto* p = static_cast<uint8_t*>(buf);
@@ -279,7 +350,7 @@ int32_t file_rename(const char* from, const char* to) {
 
 int32_t file_remove(const char* path) {
   const FileOps* o = active_ops();
-  int r = o == nullptr ? ::remove(path) : o->remove_fn(path);
+  int r = o == nullptr ? ::unlink(path) : o->remove_fn(path);
   if (r != 0) return status_from_errno(errno);
   return STATUS_OK;
 }
@@ -304,9 +375,15 @@ bool path_exists(const char* path) {
   return do_stat(path, &st) == 0;
 }
 
+bool path_is_regular(const char* path) {
+  struct stat st;
+  return do_stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 int32_t path_mtime(const char* path, int64_t* seconds) {
   struct stat st;
   if (do_stat(path, &st) != 0) return status_from_errno(errno);
+  if (!S_ISREG(st.st_mode)) return STATUS_INVALID;
   *seconds = static_cast<int64_t>(st.st_mtime);
   return STATUS_OK;
 }
@@ -382,6 +459,21 @@ int32_t file_lock_exclusive(int fd) {
     default:
       return status_from_errno(e);
   }
+}
+
+int32_t file_lock_probe(int fd) {
+  // With a call table installed (tests that model the file system), asking
+  // is taking: the model's lock is tried on fd itself.
+  if (active_ops() != nullptr) return file_lock_exclusive(fd);
+  struct flock fl;
+  memset(&fl, 0, sizeof fl);
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;  // the whole file
+  if (::fcntl(fd, F_OFD_GETLK, &fl) != 0) {
+    int e = errno;
+    return e == EINVAL || e == ENOLCK || e == EOPNOTSUPP ? STATUS_UNSUPPORTED : status_from_errno(e);
+  }
+  return fl.l_type == F_UNLCK ? STATUS_OK : STATUS_AGAIN;
 }
 
 int32_t file_is_at(int fd, const char* path, bool* same) {

@@ -22,13 +22,30 @@ inline constexpr size_t DIR_SYNC_PATH_MAX = 1100;
 
 inline bool fd_is_open(int fd) { return fd >= 0; }
 
+// Any kind of file, following links (sources, bundles: files an operator
+// names). Never used below the storage root.
 [[nodiscard]] int32_t file_open_read(const char* path, int* fd);
+// O_WRONLY|O_CREAT|O_TRUNC of any kind of file, following links: an output
+// an operator names (a pipe, /dev/stdout). Never used below the storage root.
+[[nodiscard]] int32_t file_create_output(const char* path, uint32_t mode, int* fd);
+
+// The opens below serve the files below the storage root, where whoever can
+// write there may have put a link, a FIFO or a directory under any name.
+// None follows a link in the last component (O_NOFOLLOW), none waits for the
+// other end of a FIFO (O_NONBLOCK, which Linux ignores for regular files),
+// and what was opened is checked with fstat: anything but a regular file
+// is closed again. A link, a FIFO, a socket, a device or a directory is
+// STATUS_INVALID (*fd -1), whatever the open would have done with it.
+// Directories along the path are not checked here (workdir.h does that).
+//
+// O_RDONLY.
+[[nodiscard]] int32_t file_open_read_regular(const char* path, int* fd);
 // O_WRONLY|O_CREAT|O_TRUNC: an existing file is emptied.
 [[nodiscard]] int32_t file_create(const char* path, uint32_t mode, int* fd);
 // O_RDWR|O_CREAT: an existing file keeps its contents.
 [[nodiscard]] int32_t file_open_rw(const char* path, uint32_t mode, int* fd);
 // O_RDWR|O_CREAT|O_EXCL: creates a new file; STATUS_EXISTS when the name is
-// taken (decided atomically by the kernel).
+// taken by anything, a link included (decided atomically by the kernel).
 [[nodiscard]] int32_t file_create_excl(const char* path, uint32_t mode, int* fd);
 // O_RDWR without O_CREAT: a missing file is STATUS_NOT_FOUND, never created.
 [[nodiscard]] int32_t file_open_existing_rw(const char* path, int* fd);
@@ -40,6 +57,14 @@ inline bool fd_is_open(int fd) { return fd >= 0; }
 // use a plain descriptor.
 [[nodiscard]] int32_t file_open_read_direct(const char* path, int* fd);
 [[nodiscard]] int32_t file_open_write_direct(const char* path, int* fd);
+// The same for a file below the storage root that is already open as
+// `open_fd`: path is opened without following a link and without waiting
+// on a FIFO, and the result is kept only when it is the very file open_fd
+// holds (same device and inode); anything else at that name now is
+// STATUS_INVALID. So a name swapped for a link or another file never
+// receives or supplies the data meant for open_fd.
+[[nodiscard]] int32_t file_reopen_read_direct(int open_fd, const char* path, int* fd);
+[[nodiscard]] int32_t file_reopen_write_direct(int open_fd, const char* path, int* fd);
 // Reads len bytes at offset, as file_pread_full: page-rounded reads through
 // direct_fd (opened for direct I/O), and whatever they leave at an unaligned
 // position (a file whose end is not on a page boundary) through fd.
@@ -73,16 +98,22 @@ bool file_range_mostly_uncached(int fd, uint64_t offset, uint64_t length);
 [[nodiscard]] int32_t file_sync(int fd);
 [[nodiscard]] int32_t file_truncate(int fd, uint64_t length);
 [[nodiscard]] int32_t file_rename(const char* from, const char* to);
-// Deletes a file (remove). The store deletes files on best effort and
-// usually ignores the result.
+// Deletes a file (unlink: a link itself, never a directory). The store
+// deletes files on best effort and usually ignores the result.
 [[nodiscard]] int32_t file_remove(const char* path);
 // Size in bytes; block devices through BLKGETSIZE64.
 [[nodiscard]] int32_t file_size(int fd, uint64_t* size);
+// True when anything has that name (lstat: a link counts, dangling or not,
+// and is never followed).
 bool path_exists(const char* path);
-// Last modification time of path in seconds since the epoch (stat).
+// True when path names a regular file itself (lstat: not through a link).
+bool path_is_regular(const char* path);
+// Last modification time of the regular file at path in seconds since the
+// epoch (lstat). STATUS_INVALID when something else (a link, a directory, a
+// FIFO) has that name.
 [[nodiscard]] int32_t path_mtime(const char* path, int64_t* seconds);
 // mkdir one level; 0 when the directory exists afterwards, STATUS_EXISTS
-// when something else is in the way. A directory it creates is made durable
+// when something else is in the way (a link to a directory included). A directory it creates is made durable
 // in its parent (fsync of the parent) before 0 is returned, so files later
 // made durable inside it cannot vanish with it in a crash.
 [[nodiscard]] int32_t dir_ensure(const char* path);
@@ -102,6 +133,11 @@ void dir_sync_parent(const char* path);
 // STATUS_UNSUPPORTED when the file system refuses such locks (EINVAL,
 // ENOLCK, EOPNOTSUPP); other failures mapped from errno.
 [[nodiscard]] int32_t file_lock_exclusive(int fd);
+// Whether another open of the file behind fd holds a lock that
+// file_lock_exclusive would run into (fcntl F_OFD_GETLK), without taking
+// one; fd may be read-only. STATUS_OK when none does, STATUS_AGAIN when one
+// does, STATUS_UNSUPPORTED as for file_lock_exclusive.
+[[nodiscard]] int32_t file_lock_probe(int fd);
 // *same: fd is still the file that path names (same device and inode); false
 // when path is gone or names another file now. Fails only when fd cannot be
 // examined.
@@ -120,9 +156,9 @@ struct FileOps {
   int (*ftruncate_fn)(int fd, off_t length);
   int (*fstat_fn)(int fd, struct stat* st);
   int (*blkgetsize_fn)(int fd, uint64_t* size);  // ioctl(BLKGETSIZE64)
-  int (*stat_fn)(const char* path, struct stat* st);
+  int (*stat_fn)(const char* path, struct stat* st);  // lstat: a link is reported as itself
   int (*rename_fn)(const char* from, const char* to);
-  int (*remove_fn)(const char* path);
+  int (*remove_fn)(const char* path);  // unlink
   int (*mkdir_fn)(const char* path, mode_t mode);
   void* (*opendir_fn)(const char* path);
   const char* (*readdir_fn)(void* dir);
@@ -139,8 +175,9 @@ class DirReader {
   DirReader(const DirReader&) = delete;
   DirReader& operator=(const DirReader&) = delete;
 
-  // Opens path. On failure the mapped status is returned, errno still holds
-  // the cause (for messages), and next() returns null.
+  // Opens path (links are followed: callers below the storage root check
+  // the path first, workdir.h). On failure the mapped status is returned,
+  // errno still holds the cause (for messages), and next() returns null.
   [[nodiscard]] int32_t open(const char* path);
   // The next name, valid until the following call; null at the end or when
   // reading failed (status() tells which).

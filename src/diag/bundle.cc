@@ -33,13 +33,23 @@ struct Selection {
   MallocBytes bytes;
   size_t len = 0;
   uint64_t end = 0;
+  bool mark_regular = true;  // false: something else holds the mark's name
 };
 
 // Reads the mark: leading decimal digits; no digits (or no file) give 0.
 // A value too large to hold also gives a mark past any file, hence 0 later.
-uint64_t read_mark(const char* path) {
+// Anything but a regular file there (a directory, a FIFO, a link) counts as
+// no mark and is reported; *regular is false then, and the mark is left
+// alone afterwards.
+uint64_t read_mark(const char* path, bool* regular) {
+  *regular = true;
   int fd = -1;
-  if (file_open_read(path, &fd) != STATUS_OK) return 0;
+  int32_t rc = file_open_read_regular(path, &fd);
+  if (rc == STATUS_INVALID) {
+    *regular = false;
+    log_write(LEVEL_WARN, "%s is not a regular file: collecting every record", path);
+  }
+  if (rc != STATUS_OK) return 0;
   UniqueFd owner(fd);
   char text[kMarkTextSize] = {};
   size_t got = 0;
@@ -61,12 +71,12 @@ uint64_t read_mark(const char* path) {
 Selection select_records(const char* records_path, const char* mark_path, bool all) {
   Selection sel;
   int fd = -1;
-  if (file_open_read(records_path, &fd) != STATUS_OK) return sel;
+  if (file_open_read_regular(records_path, &fd) != STATUS_OK) return sel;  // no link, FIFO or directory
   UniqueFd owner(fd);
   uint64_t size = 0;
   if (file_size(fd, &size) != STATUS_OK || size >= SIZE_MAX) return sel;
 
-  uint64_t start = all ? 0 : read_mark(mark_path);
+  uint64_t start = all ? 0 : read_mark(mark_path, &sel.mark_regular);
   if (start > size) start = 0;
   size_t want = static_cast<size_t>(size - start);
   sel.bytes.reset(static_cast<uint8_t*>(malloc(want + 1)));
@@ -101,9 +111,14 @@ Selection select_records(const char* records_path, const char* mark_path, bool a
   return true;
 }
 
-[[nodiscard]] int32_t write_whole_file(const char* path, const uint8_t* data, size_t len) {
+// The bundle goes wherever the operator pointed it (a link, a pipe,
+// /dev/stdout); the mark is only ever a regular file of its own.
+enum class Target { output, mark };
+
+[[nodiscard]] int32_t write_whole_file(const char* path, const uint8_t* data, size_t len, Target target) {
   int fd = -1;
-  if (file_create(path, 0666, &fd) != STATUS_OK) return STATUS_IO;
+  int32_t opened = target == Target::output ? file_create_output(path, 0666, &fd) : file_create(path, 0666, &fd);
+  if (opened != STATUS_OK) return STATUS_IO;
   UniqueFd owner(fd);
   struct stat st;
   if (fstat(fd, &st) != 0) return STATUS_IO;
@@ -130,8 +145,8 @@ void write_mark(const char* path, uint64_t end) {
   char text[kMarkTextSize];
   int n = snprintf(text, sizeof text, "%llu\n", static_cast<unsigned long long>(end));
   if (n <= 0) return;
-  (void)write_whole_file(path, reinterpret_cast<const uint8_t*>(text),
-                         static_cast<size_t>(n));  // an unwritable mark is not an error
+  (void)write_whole_file(path, reinterpret_cast<const uint8_t*>(text), static_cast<size_t>(n),
+                         Target::mark);  // an unwritable mark is not an error
 }
 
 size_t build_manifest(char* buf, const char* host, uint64_t record_count, bool all) {
@@ -228,14 +243,14 @@ int32_t collect_diag_as_host(const char* storage, const char* diag_dir, const ch
              host_buf[0] != '\0' ? host_buf : "host", static_cast<long long>(now_seconds()));
     path = default_name;
   }
-  if (write_whole_file(path, bundle.get(), bundle_len) != STATUS_OK) {
+  if (write_whole_file(path, bundle.get(), bundle_len, Target::output) != STATUS_OK) {
     log_write(LEVEL_ERROR, "diag: cannot write %s", path);
     return STATUS_IO;
   }
   log_write(LEVEL_INFO, "diag: wrote %s (%u record(s), %zu byte(s))", path,
             static_cast<unsigned>(record_count), bundle_len);
 
-  if (!all) write_mark(mark_path, sel.end);
+  if (!all && sel.mark_regular) write_mark(mark_path, sel.end);
   return STATUS_OK;
 }
 

@@ -1,6 +1,7 @@
 #include "diag/session_record.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -56,7 +57,15 @@ void diag_write_session_record(const char* diag_dir, const SessionRecord& record
   int len = snprintf(path, sizeof path, "%s/%s", diag_dir, DIAG_FILE_NAME);
   int fd = -1;
   if (len >= 0 && static_cast<size_t>(len) < sizeof path) {
-    fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    // The diagnostics directory may lie below the storage root, where
+    // tenants write: never follow a link there, never wait on a FIFO, and
+    // append only to a regular file.
+    fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+      (void)close(fd);  // nothing was written through it
+      fd = -1;
+    }
   }
   if (fd < 0) {
     log_write(LEVEL_WARN, "diag: cannot open %s, skipping diagnostics record", path);

@@ -24,13 +24,6 @@ bool ascii_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z
 
 bool empty_name(const char* s) { return s == nullptr || s[0] == '\0'; }
 
-// Captured tool output without trailing white space, so that it reads as one
-// message; the result is empty when the tool printed nothing useful.
-void trim_tail(char* s) {
-  size_t n = strlen(s);
-  while (n > 0 && isspace(static_cast<unsigned char>(s[n - 1]))) s[--n] = '\0';
-}
-
 // Splits s at the first occurrence of sep: returns s and moves *rest past the
 // separator, or sets *rest to null when there is none.
 char* split_at(char* s, char sep, char** rest) {
@@ -116,7 +109,8 @@ int lvm_create(const char* vg_name, const char* lv_name, uint64_t size_bytes, ch
   int rc = run_command(argv, nullptr, tool_timeout(LVM_CREATE_TIMEOUT_SEC), output, sizeof output, &rr);
   if (rc == 0 && rr.exit_code == 0) return 0;
   if (rc != 0) output[0] = '\0';
-  trim_tail(output);
+  // The tool's output is quoted as it was written, trailing line ends
+  // included; only its length is bounded.
   if (error_text != nullptr && error_size > 0) {
     if (output[0] != '\0') {
       snprintf(error_text, error_size, "could not create LV %s/%s: %.400s", vg_name, lv_name, output);
@@ -140,7 +134,6 @@ int lvm_remove(const char* vg_name, const char* lv_name, char* error_text, size_
   int rc = run_command(argv, nullptr, tool_timeout(LVM_REMOVE_TIMEOUT_SEC), output, sizeof output, &rr);
   if (rc == 0 && rr.exit_code == 0) return 0;
   if (rc != 0) output[0] = '\0';
-  trim_tail(output);
   if (error_text != nullptr && error_size > 0) {
     if (output[0] != '\0') {
       snprintf(error_text, error_size, "could not remove LV %s: %.400s", vg_lv, output);

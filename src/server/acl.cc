@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/log.h"
 #include "core/status.h"
 #include "core/text.h"
 
@@ -32,6 +33,21 @@ struct LoadState {
     explicit_bzero(line, sizeof line);
   }
 };
+
+// True when line (as fgets left it) holds a whole line: it ends in a line
+// feed, or the file ends after it, or only the line end ("\n" or "\r\n")
+// follows, which is then consumed.
+bool line_complete(FILE* file, const char* line) {
+  size_t n = strlen(line);
+  if (n > 0 && line[n - 1] == '\n') return true;
+  int c = getc(file);
+  if (c == EOF || c == '\n') return true;
+  if (c == '\r') {
+    int d = getc(file);
+    if (d == EOF || d == '\n') return true;
+  }
+  return false;
+}
 
 // Parses the directory list after the key into entry. STATUS_INVALID for an
 // empty or unsafe item, a ninth item, or no item at all.
@@ -176,7 +192,17 @@ int32_t acl_load(const char* path, AclEntry** out_table, size_t* out_count) {
   if (s.table == nullptr) return STATUS_NOMEM;
   s.capacity = kInitialEntries;
 
+  size_t line_no = 0;
   while (fgets(s.line, sizeof s.line, s.file) != nullptr) {
+    ++line_no;
+    // A line that does not fit the buffer would be read in pieces, each
+    // parsed as a line of its own: its tail could grant a key of its own
+    // choosing. Only its line end may be left over.
+    if (!line_complete(s.file, s.line)) {
+      log_write(LEVEL_ERROR, "ACL file %s: line %zu is longer than %zu characters", path, line_no,
+                ACL_LINE_SIZE - 1);
+      return STATUS_INVALID;
+    }
     AclEntry entry;
     memset(&entry, 0, sizeof entry);
     bool skip = false;

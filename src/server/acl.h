@@ -26,7 +26,9 @@ struct AclEntry {
 // Loads the file. On success *out_table (null for an empty file) and
 // *out_count are the caller's, released with acl_free. STATUS_NOT_FOUND when
 // the file cannot be opened, STATUS_NOMEM, or STATUS_INVALID for any
-// malformed line; on failure nothing is kept and the outputs are null/0.
+// malformed line and for a line longer than ACL_LINE_SIZE - 1 characters
+// without its line end (logged at ERROR with its line number); on failure
+// nothing is kept and the outputs are null/0.
 // A table is immutable once loaded and may be read by any number of threads.
 [[nodiscard]] int32_t acl_load(const char* path, AclEntry** out_table, size_t* out_count);
 void acl_free(AclEntry* table);

@@ -3,6 +3,7 @@
 // in its writer (journaling, or without a journal when none could be had),
 // and BEGIN_OK has been sent. A refusal ends the session and leaves no file
 // of the refused backup.
+#include "core/file_io.h"
 #include "core/runlog.h"
 #include "core/status.h"
 #include "core/text.h"
@@ -10,6 +11,7 @@
 #include "server/session_handlers.h"
 #include "store/backup_writer.h"
 #include "store/partial.h"
+#include "store/workdir.h"
 
 namespace orv {
 
@@ -34,9 +36,26 @@ int32_t session_begin(Session* session, std::span<const uint8_t> payload) {
   BeginRequest req;
   if (decode_begin(payload, &req) != STATUS_OK) return STATUS_PROTOCOL;
 
+  // A directory named like a file of a backup would be taken for one by
+  // every later scan of its parent.
+  if (subdir_names_backup_file(req.target_subdir)) return session_refuse_subdir(session);
   char workdir[SESSION_WORKDIR_SIZE];
-  int32_t rc = session_check_subdir(session, req.target_subdir, workdir, sizeof workdir);
+  int32_t walk = STATUS_OK;
+  int32_t rc = session_check_subdir(session, req.target_subdir, workdir, sizeof workdir, &walk);
   if (rc != STATUS_OK) return rc;
+  if (walk == STATUS_NOT_FOUND) {
+    // Creates one level (a missing parent fails here); the new directory is
+    // checked again, since the tree may have changed meanwhile.
+    rc = dir_ensure(workdir);
+    if (rc != STATUS_OK) {
+      return session_refuse(session, Refusal::end_session, rc, "failed to prepare target directory");
+    }
+    rc = session_check_subdir(session, req.target_subdir, workdir, sizeof workdir, &walk);
+    if (rc != STATUS_OK) return rc;
+  }
+  if (walk != STATUS_OK) {
+    return session_refuse(session, Refusal::end_session, walk, "failed to prepare target directory");
+  }
 
   BackupOpenRequest open;
   open.workdir = workdir;

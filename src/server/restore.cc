@@ -206,7 +206,7 @@ int32_t session_fetch_chain(Session* session, std::span<const uint8_t> payload) 
     // make it unreadable (an open descriptor outlives the file's name). A
     // failure here is left to READ_RANGE, which answers it as before.
     int fd = -1;
-    if (file_open_read(files[i].path.get(), &fd) == STATUS_OK) {
+    if (file_open_read_regular(files[i].path.get(), &fd) == STATUS_OK) {
       files[i].fd.reset(fd);
       (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // advice only
     }
@@ -248,7 +248,7 @@ int32_t session_read_range(Session* session, std::span<const uint8_t> payload) {
   RestoreFile& file = state->files[req.file_index];
   if (!file.fd.valid()) {
     int fd = -1;
-    int32_t rc = file_open_read(file.path.get(), &fd);
+    int32_t rc = file_open_read_regular(file.path.get(), &fd);
     if (rc != STATUS_OK) return session_refuse(session, Refusal::end_session, rc, "failed to open image file");
     file.fd.reset(fd);
     // Restores mostly read an image front to back: a larger read-ahead window
@@ -265,7 +265,7 @@ int32_t session_read_range(Session* session, std::span<const uint8_t> payload) {
       file_range_mostly_uncached(file.fd.get(), req.offset, req.length)) {
     if (!file.direct_fd.valid()) {
       int fd = -1;
-      if (file_open_read_direct(file.path.get(), &fd) == STATUS_OK) {
+      if (file_reopen_read_direct(file.fd.get(), file.path.get(), &fd) == STATUS_OK) {
         file.direct_fd.reset(fd);
       } else {
         file.direct_refused = true;  // the buffered descriptor serves every range

@@ -16,6 +16,7 @@
 #include "protocol/payloads.h"
 #include "server/session_diag.h"
 #include "server/session_handlers.h"
+#include "store/workdir.h"
 
 namespace orv {
 
@@ -106,6 +107,18 @@ void session_init(Session* session, const char* storage_root, const AclEntry* ac
       }
     }
   }
+  // Guarded whether or not this run writes records: a collection reads the
+  // same directory.
+  if (diag_dir != nullptr && diag_dir[0] != '\0') {
+    copy_text(session->diag_guard, sizeof session->diag_guard, diag_dir);
+  } else {
+    int n = snprintf(session->diag_guard, sizeof session->diag_guard, "%s/diag", session->storage_root);
+    // A cut path would guard some other directory (the entry refuses such
+    // a storage root while diagnostics are on).
+    if (n < 0 || static_cast<size_t>(n) >= sizeof session->diag_guard) session->diag_guard[0] = '\0';
+  }
+  (void)path_below(session->storage_root, session->diag_guard, session->diag_guard_rel,
+                   sizeof session->diag_guard_rel);  // "" when it lies elsewhere
   session->start_ms = monotonic_ms();
 }
 
@@ -130,16 +143,28 @@ int32_t session_send(Session* session, uint16_t msg_type, std::span<const uint8_
   return send_frame(&session->channel, msg_type, payload);
 }
 
-int32_t session_check_subdir(Session* session, const char* subdir, char* workdir, size_t cap) {
+int32_t session_refuse_subdir(Session* session) {
+  int32_t status = session->acl_entry != nullptr ? STATUS_INVALID : STATUS_PROTOCOL;
+  return session_refuse(session, Refusal::end_session, status, "target_subdir not permitted for this api key");
+}
+
+int32_t session_check_subdir(Session* session, const char* subdir, char* workdir, size_t cap, int32_t* walk) {
   bool permitted = session->acl_entry != nullptr && acl_permits(session->acl_entry, subdir);
   if (permitted) {
     int n = snprintf(workdir, cap, "%s/%s", session->storage_root, subdir);
     permitted = n >= 0 && static_cast<size_t>(n) < SESSION_WORKDIR_SIZE && static_cast<size_t>(n) < cap;
   }
+  if (permitted && subdir_within(subdir, session->diag_guard_rel)) permitted = false;
+  if (permitted) {
+    // The diagnostics directory is also recognised by its inode, however
+    // it was spelled at start and wherever the storage root really lies.
+    int32_t found = workdir_check(session->storage_root, subdir, dir_identity(session->diag_guard));
+    if (found == STATUS_INVALID) permitted = false;
+    if (walk != nullptr) *walk = found;
+  }
   if (permitted) return STATUS_OK;
   if (cap > 0) workdir[0] = '\0';
-  int32_t status = session->acl_entry != nullptr ? STATUS_INVALID : STATUS_PROTOCOL;
-  return session_refuse(session, Refusal::end_session, status, "target_subdir not permitted for this api key");
+  return session_refuse_subdir(session);
 }
 
 int32_t session_hello(Session* session, std::span<const uint8_t> payload) {

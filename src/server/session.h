@@ -73,6 +73,11 @@ struct Session {
   uint32_t refused_key_delay_ms = 0;
 
   char diag_dir[SESSION_DIAG_DIR_SIZE] = {};  // empty: no diagnostics record
+  // The diagnostics directory whether or not records are written (the
+  // given one, else "<storage_root>/diag"), and its part below the storage
+  // root ("" when it lies elsewhere): never a working directory.
+  char diag_guard[SESSION_DIAG_DIR_SIZE] = {};
+  char diag_guard_rel[SESSION_DIAG_DIR_SIZE] = {};
   uint64_t start_ms = 0;
 };
 
@@ -122,11 +127,21 @@ enum class Refusal : uint8_t {
 [[nodiscard]] int32_t session_send(Session* session, uint16_t msg_type, std::span<const uint8_t> payload);
 
 // Directory permission for a request naming target_subdir (already
-// NUL-terminated after its 64th byte). On success writes
+// NUL-terminated after its 64th byte). Permitted when the key's patterns
+// permit it, the joined path fits, it is not (and does not lie inside) the
+// diagnostics directory, and no component below the storage root is a
+// symbolic link (workdir_check). On success writes
 // "<storage root>/<subdir>" into workdir (cap bytes, at least
-// SESSION_WORKDIR_SIZE) and returns STATUS_OK. Otherwise refuses the
-// request and ends the session: "target_subdir not permitted for this api
-// key" with STATUS_INVALID, or STATUS_PROTOCOL when no key was accepted yet.
-[[nodiscard]] int32_t session_check_subdir(Session* session, const char* subdir, char* workdir, size_t cap);
+// SESSION_WORKDIR_SIZE), stores in *walk (when not null) what
+// workdir_check found (STATUS_OK, STATUS_NOT_FOUND for a missing component,
+// STATUS_EXISTS for a non-directory in the way, or another failure) and
+// returns STATUS_OK. Otherwise it is session_refuse_subdir.
+[[nodiscard]] int32_t session_check_subdir(Session* session, const char* subdir, char* workdir, size_t cap,
+                                           int32_t* walk = nullptr);
+
+// Sends ERROR "target_subdir not permitted for this api key"
+// (STATUS_INVALID, or STATUS_PROTOCOL when no key was accepted yet), sets
+// error and returns that status (or the send status if sending failed).
+[[nodiscard]] int32_t session_refuse_subdir(Session* session);
 
 }  // namespace orv

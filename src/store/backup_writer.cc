@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cassert>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -72,12 +73,26 @@ class LockHold {
 // MiB, and fetching them one at a time doubles the time of a large index.
 inline constexpr uint64_t INDEX_PREFETCH_AHEAD = 16;
 
+// The WARN line of a temporary image that could not be created, with the
+// system's reason (a name that is not a regular file has none).
+void warn_image_not_created(const char* path, int32_t status, int error) {
+  char reason[128];
+  if (status == STATUS_INVALID) {
+    copy_text(reason, sizeof reason, "not a regular file");
+  } else {
+    errno = error;
+    errno_text(reason, sizeof reason);
+  }
+  log_write(LEVEL_WARN, "failed to create image file %s: %s (%s, status=%d)", path, reason, status_text(status),
+            status);
+}
+
 }  // namespace
 
 BackupWriter::~BackupWriter() { abandon(); }
 
 void BackupWriter::reset() {
-  assert(!journaling_);  // a journal's lock would be lost
+  assert(!journaling_ && !locked_);  // a partial's lock would be lost
   memset(header_.bytes, 0, sizeof header_.bytes);
   tmp_image_path_[0] = image_path_[0] = catalog_path_[0] = journal_path_[0] = '\0';
   close_image();
@@ -85,12 +100,29 @@ void BackupWriter::reset() {
   image_size_ = 0;
   image_uncached_ = 0;
   journal_init(&journal_);
-  open_ = journaling_ = resumed_ = indexed_ = finished_ = false;
+  open_ = journaling_ = locked_ = resumed_ = indexed_ = finished_ = false;
 }
 
-int32_t BackupWriter::lock_create(int holder) { return partial_lock_create(journal_path_, holder); }
+int32_t BackupWriter::lock_create(int holder) {
+  int32_t rc = partial_lock_create(journal_path_, holder);
+  locked_ = rc == STATUS_OK;
+  return rc;
+}
 
-void BackupWriter::lock_release() { partial_unlock(journal_path_); }
+void BackupWriter::lock_image() {
+  // Expiry (here or in another target on the same storage) removes an old
+  // temporary image without a journal only when it can lock it, so this
+  // lock keeps a backup being received safe even when its journal could
+  // not be kept. It lasts as long as image_fd_. A storage without such
+  // locks has only the in-process lock and the image's age to go by.
+  (void)file_lock_exclusive(image_fd_);  // best effort, see above
+}
+
+void BackupWriter::lock_release() {
+  if (!locked_) return;
+  partial_unlock(journal_path_);
+  locked_ = false;
+}
 
 void BackupWriter::close_image() {
   (void)image_stream_.stop();  // normally stopped already; an unfinished image stays as it is
@@ -155,10 +187,18 @@ int32_t BackupWriter::open(const BackupOpenRequest& req, OpenRefusal* refusal, u
 
   // Picks the first free name of this minute and reserves it by creating
   // the (empty) temporary image, so no other backup can take it.
+  NameReservation reserve;
   rc = backup_paths(req.workdir, name, fields.type, fields.created, catalog_path_, sizeof catalog_path_, image_path_,
-                    sizeof image_path_);
+                    sizeof image_path_, &reserve);
   if (rc != STATUS_OK) {
-    *refusal = OpenRefusal::names;
+    // A good name whose temporary image could not be created is a failed
+    // creation (permissions, space, inodes), not a bad name.
+    if (reserve.failed) {
+      warn_image_not_created(reserve.path, rc, reserve.error);
+      *refusal = OpenRefusal::image;
+    } else {
+      *refusal = OpenRefusal::names;
+    }
     return rc;
   }
   // Both fit: the image path is shorter than 1,024 characters.
@@ -169,13 +209,16 @@ int32_t BackupWriter::open(const BackupOpenRequest& req, OpenRefusal* refusal, u
   if (req.remove_stale_partials) partial_remove_stale(req.workdir, name, fields.type, fields.parent_uuid);
 
   int fd = -1;
+  errno = 0;
   rc = file_create(tmp_image_path_, FILE_MODE, &fd);
   if (rc != STATUS_OK) {
+    warn_image_not_created(tmp_image_path_, rc, errno);
     (void)file_remove(tmp_image_path_);  // the empty reservation; nothing else was written
     *refusal = OpenRefusal::image;
     return rc;
   }
   image_fd_ = fd;
+  lock_image();
   image_size_ = 0;
   image_uncached_ = 0;
   open_ = true;
@@ -203,11 +246,14 @@ void BackupWriter::start_journal(int holder) {
   // The lock comes first: a journal that exists unlocked, even briefly,
   // could be taken for a stale partial by another backup (of this target or
   // another one on the same storage) and deleted. So the journal file is
-  // created empty under its lock, and only then written.
+  // created empty under its lock, and only then written. The lock is kept
+  // when the journal cannot be written (the file is removed then): it tells
+  // expiry in this process that the temporary image belongs to a backup
+  // still being received.
   int32_t rc = lock_create(holder);
   if (rc == STATUS_OK) {
     rc = journal_create_reserved(&journal_, journal_path_, header_, catalog_path_, image_path_);
-    if (rc != STATUS_OK) lock_release();
+    if (rc != STATUS_OK) (void)file_remove(journal_path_);  // the empty file made for it; gone already or nothing in it
   }
   if (rc != STATUS_OK) {
     journal_close(&journal_);
@@ -258,7 +304,7 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
   } load_charge;
   struct stat journal_st;
   constexpr uint64_t kRecordsStart = JOURNAL_HEADER_SIZE + BACKUP_HEADER_SIZE;
-  uint64_t journal_size = stat(journal_path, &journal_st) == 0 && journal_st.st_size > 0
+  uint64_t journal_size = lstat(journal_path, &journal_st) == 0 && journal_st.st_size > 0
                               ? static_cast<uint64_t>(journal_st.st_size)
                               : 0;
   uint64_t most_entries = journal_size > kRecordsStart ? (journal_size - kRecordsStart) / JOURNAL_RECORD_SIZE : 0;
@@ -328,6 +374,7 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
   copy_text(tmp_image_path_, sizeof tmp_image_path_, tmp_image_path);
   copy_text(journal_path_, sizeof journal_path_, journal_path);
   image_fd_ = image.release();
+  lock_image();
   image_size_ = p->checkpoint_image_size;
   image_uncached_ = p->checkpoint_image_size;  // cut and fsynced: nothing worth caching
   entries_ = p->entries;
@@ -337,9 +384,9 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
   load_charge.c = BudgetCharge{};
   p->entries = nullptr;
   p->entry_count = 0;
-  open_ = journaling_ = resumed_ = true;
+  open_ = journaling_ = locked_ = resumed_ = true;
   indexed_ = false;
-  lock.keep();  // released by finish, a journal failure or abandon
+  lock.keep();  // released by finish or abandon
   start_stream();
 
   char uuid_text[UUID_TEXT_SIZE];
@@ -534,7 +581,8 @@ void BackupWriter::abandon_journal(const char* what) {
   // image this writer goes on writing.
   (void)file_remove(journal_path_);  // a journal that may miss records must not be offered for continuation
   dir_sync_parent(journal_path_);    // best effort, like the deletion
-  lock_release();
+  // The lock stays until the backup ends: expiry must leave the temporary
+  // image of a backup still being received alone.
   journaling_ = false;
 }
 
@@ -579,9 +627,9 @@ int32_t BackupWriter::finish(uint64_t* entry_count) {
     // loss. Best effort: a journal that comes back beside its catalog is
     // never offered for continuation, only expired.
     dir_sync_parent(journal_path_);
-    lock_release();
     journaling_ = false;
   }
+  lock_release();
   finished_ = true;
   *entry_count = entry_count_;
   return STATUS_OK;
@@ -598,9 +646,9 @@ void BackupWriter::abandon() {
       (void)journal_checkpoint(&journal_, image_fd_, image_size_);
     }
     journal_close(&journal_);
-    lock_release();
     journaling_ = false;
   }
+  lock_release();
   close_image();
   release_memory();
   open_ = false;

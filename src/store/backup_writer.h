@@ -32,8 +32,10 @@
 //                          \--abandon--> idle (files left as a partial)
 // While open, the writer is journaling (the journal open and the lock of
 // journal_path held for `holder`) or not (the journal could not be had, or
-// failed later: it was deleted and the lock released). A journal failure
-// never stops the backup; it only means it can no longer be continued.
+// failed later: it was deleted). A journal failure never stops the backup;
+// it only means it can no longer be continued. The lock, once had, is held
+// until the backup is finished or abandoned, journal or not, so that
+// expiry never takes the temporary image of a backup still being received.
 //
 // The writer is owned by one connection's session and used from that
 // connection's thread only. Of the shared state it touches only the
@@ -243,6 +245,7 @@ class BackupWriter {
   // The first block write that failed, with progress->image_failed set.
   int32_t image_failure(Progress* progress);
   int32_t lock_create(int holder);
+  void lock_image();
   void lock_release();
   void close_image();
   void release_memory();
@@ -265,7 +268,8 @@ class BackupWriter {
   uint64_t image_uncached_ = 0;   // image bytes already dropped from the page cache (durable ones)
   JournalWriter journal_;         // fd -1 when there is no journal
   bool open_ = false;
-  bool journaling_ = false;       // journal open and lock held
+  bool journaling_ = false;       // journal open (and lock held)
+  bool locked_ = false;           // the lock of journal_path_ held, with or without a journal
   bool resumed_ = false;          // took over a partial
   bool indexed_ = false;          // key_index_ maps every entry's key (resumed only)
   bool finished_ = false;

@@ -56,7 +56,7 @@ int32_t pwrite_exact(int fd, const void* data, size_t len, uint64_t offset) {
 
 int32_t header_read(const char* path, BackupHeader* header) {
   int raw = -1;
-  int32_t rc = file_open_read(path, &raw);
+  int32_t rc = file_open_read_regular(path, &raw);
   if (rc != STATUS_OK) return rc;
   UniqueFd fd(raw);
   return header_read_fd(fd.get(), header);
@@ -66,7 +66,7 @@ int32_t catalog_load(const char* path, LoadedCatalog* cat, BudgetCharge* charge)
   memset(cat, 0, sizeof *cat);
   if (path == nullptr || strlen(path) >= sizeof cat->catalog_path) return STATUS_INVALID;
   int raw = -1;
-  int32_t rc = file_open_read(path, &raw);
+  int32_t rc = file_open_read_regular(path, &raw);
   if (rc != STATUS_OK) return rc;
   UniqueFd fd(raw);
   rc = header_read_fd(fd.get(), &cat->header);

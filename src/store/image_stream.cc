@@ -41,7 +41,7 @@ int32_t ImageStream::start(const char* path, int fd, size_t buffer_size) {
   fd_ = fd;
   stopped_failure_ = STATUS_OK;
   int direct = -1;
-  int32_t rc = file_open_write_direct(path, &direct);
+  int32_t rc = file_reopen_write_direct(fd, path, &direct);
   if (rc == STATUS_OK) {
     direct_fd_ = direct;
   } else {

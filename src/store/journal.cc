@@ -83,6 +83,11 @@ int32_t create_journal(JournalWriter* w, const char* path, const BackupHeader& h
   reset(w);
   if (path == nullptr || catalog_path == nullptr || image_path == nullptr) return STATUS_INVALID;
   if (strlen(path) >= JOURNAL_PATH_SIZE) return STATUS_INVALID;
+  // Names cut to fit the header would never lead back to the files: such a
+  // journal could not be continued, so none is made.
+  if (base_name(catalog_path).size() >= JH_NAME_SIZE || base_name(image_path).size() >= JH_NAME_SIZE) {
+    return STATUS_INVALID;
+  }
   int fd = -1;
   int32_t rc = STATUS_OK;
   if (reserved) {

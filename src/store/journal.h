@@ -69,7 +69,9 @@ void journal_init(JournalWriter* w);
 // failure of that sync fails the creation: no checkpoint of a journal that
 // may vanish could be called durable). catalog_path and image_path are stored by their base
 // names. STATUS_EXISTS when path exists (checked atomically),
-// STATUS_INVALID for a path of 1,040 characters or more. On failure the
+// STATUS_INVALID for a path of 1,040 characters or more, and for base names
+// of JH_NAME_SIZE characters or more (the header could only keep them cut,
+// and a cut name never leads back to its file): nothing is created then. On failure the
 // writer is reset (fd -1, nothing owned) and a file it created is removed.
 [[nodiscard]] int32_t journal_create(JournalWriter* w, const char* path, const BackupHeader& header,
                                      const char* catalog_path, const char* image_path);

@@ -1,5 +1,7 @@
 #include "store/names.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -30,10 +32,12 @@ bool format_fits(char* buf, size_t cap, const char* fmt, Args... args) {
 }
 
 // Creates path exclusively (the name reservation). 0, STATUS_EXISTS when
-// something already has that name, or the mapped error.
-int32_t reserve_file(const char* path) {
+// something already has that name, or the mapped error (*error: errno).
+int32_t reserve_file(const char* path, int* error) {
   int fd = -1;
+  errno = 0;
   int32_t rc = file_create_excl(path, FILE_MODE, &fd);
+  *error = errno;
   if (rc != STATUS_OK) return rc;
   (void)file_close(fd);  // empty file, nothing to flush; it only holds the name
   return STATUS_OK;
@@ -59,9 +63,10 @@ bool ends_with(std::string_view text, std::string_view suffix) {
 }
 
 int32_t backup_paths(const char* dir, const char* name, uint8_t type, int64_t created, char* catalog_path,
-                     size_t catalog_cap, char* image_path, size_t image_cap) {
+                     size_t catalog_cap, char* image_path, size_t image_cap, NameReservation* reserve) {
   clear_out(catalog_path, catalog_cap);
   clear_out(image_path, image_cap);
+  if (reserve != nullptr) *reserve = NameReservation{};
   if (dir == nullptr || name == nullptr || name[0] == '\0') return STATUS_INVALID;
   if (strchr(name, '/') != nullptr || strchr(name, '\\') != nullptr) return STATUS_INVALID;
 
@@ -86,11 +91,24 @@ int32_t backup_paths(const char* dir, const char* name, uint8_t type, int64_t cr
     if (!format_fits(img, sizeof img, "%s%s", base, img_ext)) return STATUS_INVALID;
     if (!format_fits(tmp, sizeof tmp, "%s%s", img, TMP_SUFFIX.data())) return STATUS_INVALID;
     if (!format_fits(part, sizeof part, "%s%s", img, JOURNAL_SUFFIX.data())) return STATUS_INVALID;
+    // The journal is named after the image: a name that leaves no room for
+    // it is refused before anything is created (the image's own names are
+    // shorter still).
+    size_t base_len = strlen(base) - strlen(dir) - 1;
+    if (base_len + kExtLen + JOURNAL_SUFFIX.size() > NAME_MAX) return STATUS_INVALID;
     if (path_exists(cat) || path_exists(img) || path_exists(tmp) || path_exists(part)) continue;
     if (strlen(cat) >= catalog_cap || strlen(img) >= image_cap) return STATUS_INVALID;
-    int32_t rc = reserve_file(tmp);
+    int error = 0;
+    int32_t rc = reserve_file(tmp, &error);
     if (rc == STATUS_EXISTS) continue;  // another backup took this name a moment ago
-    if (rc != STATUS_OK) return rc;
+    if (rc != STATUS_OK) {
+      if (reserve != nullptr) {
+        reserve->failed = true;
+        reserve->error = error;
+        copy_text(reserve->path, sizeof reserve->path, tmp);
+      }
+      return rc;
+    }
     copy_text(catalog_path, catalog_cap, cat);
     copy_text(image_path, image_cap, img);
     return STATUS_OK;

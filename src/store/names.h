@@ -41,13 +41,23 @@ const char* image_extension(uint8_t type);
 // the same name. The caller goes on to open that file (file_create empties
 // it, which is harmless) and owns it from then on.
 // Returns STATUS_INVALID for an empty name or one containing "/" or "\", for
-// a time that cannot be converted, or when a path does not fit (1,023
-// characters, or the caller's capacity); STATUS_EXISTS when all 1,000 names
-// of that minute are taken; the mapped error when the reservation cannot be
-// created. On failure both outputs hold "" (when their capacity is not 0)
-// and nothing was created.
+// a time that cannot be converted, when a path does not fit (1,023
+// characters, or the caller's capacity), or when the journal's file name
+// (image file name + ".part") would be longer than a file name may be
+// (NAME_MAX); STATUS_EXISTS when all 1,000
+// names of that minute are taken; the mapped error when the reservation
+// cannot be created (then *reserve, when given, tells the path and the
+// errno, so that the caller can report a file that could not be created
+// rather than a bad name). On failure both outputs hold "" (when their
+// capacity is not 0) and nothing was created.
+struct NameReservation {
+  bool failed = false;                 // the name was good; creating its reservation failed
+  int error = 0;                       // errno of that failure
+  char path[STORE_PATH_SIZE + 8] = {};  // the temporary image that could not be created
+};
 [[nodiscard]] int32_t backup_paths(const char* dir, const char* name, uint8_t type, int64_t created,
-                                   char* catalog_path, size_t catalog_cap, char* image_path, size_t image_cap);
+                                   char* catalog_path, size_t catalog_cap, char* image_path, size_t image_cap,
+                                   NameReservation* reserve = nullptr);
 
 // True when file_name is at least 5 characters long and ends in ".infb",
 // ".indb" or ".inib".

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "core/file_io.h"
+#include "core/log.h"
 #include "core/metrics.h"
 #include "core/status.h"
 #include "core/sysinfo.h"
@@ -32,6 +33,22 @@ std::atomic<int64_t> g_max_age{PARTIAL_MAX_AGE_DEFAULT};
 
 bool is_journal_name(const char* name) { return ends_with(name, JOURNAL_SUFFIX) && strlen(name) >= 5; }
 
+// The files expiry looks at: journals, and temporary images and catalogs
+// ("<name><image or catalog extension>.tmp").
+enum class TempKind : uint8_t { none, journal, image, catalog };
+
+TempKind temp_kind(const char* name) {
+  if (is_journal_name(name)) return TempKind::journal;
+  std::string_view s(name);
+  if (!ends_with(s, TMP_SUFFIX)) return TempKind::none;
+  s.remove_suffix(TMP_SUFFIX.size());
+  for (uint8_t type = 0; type <= BACKUP_INC; ++type) {
+    if (ends_with(s, image_extension(type))) return TempKind::image;
+    if (ends_with(s, catalog_extension(type))) return TempKind::catalog;
+  }
+  return TempKind::none;
+}
+
 template <typename... Args>
 bool format_fits(char* buf, size_t cap, const char* fmt, Args... args) {
   int n = snprintf(buf, cap, fmt, args...);
@@ -45,7 +62,7 @@ bool format_fits(char* buf, size_t cap, const char* fmt, Args... args) {
 // partial: it is found, continued and removed like "<image>.tmp". Once the
 // catalog exists, the image is a finished backup's and never the partial's.
 bool image_left_by_end(const char* image_path, const char* catalog_path) {
-  return path_exists(image_path) && !path_exists(catalog_path);
+  return path_is_regular(image_path) && !path_exists(catalog_path);
 }
 
 // The catalog path belonging to an image path ("x.csib" -> "x.inib").
@@ -78,7 +95,7 @@ int32_t reclaim_image_from_end(const char* tmp_image_path) {
 // Opens and reads a journal header; 0 or the failure.
 int32_t read_journal_header(const char* path, uint8_t* head, BackupHeader* payload, uint64_t* first) {
   int raw = -1;
-  int32_t rc = file_open_read(path, &raw);
+  int32_t rc = file_open_read_regular(path, &raw);
   if (rc != STATUS_OK) return rc;
   UniqueFd fd(raw);
   return journal_read_header(fd.get(), head, payload, first);
@@ -355,13 +372,15 @@ int32_t partial_find(const char* dir, PartialPredicate pred, const void* key, ch
     if (!is_journal_name(file_name)) continue;
     if (!format_fits(path, sizeof path, "%s/%s", dir, file_name)) continue;
     uint64_t first = 0;
-    if (read_journal_header(path, head, payload, &first) != STATUS_OK) continue;
+    int32_t hr = read_journal_header(path, head, payload, &first);
+    if (hr == STATUS_INVALID) log_write(LEVEL_DEBUG, "skipping %s: %s", path, "not a regular file");
+    if (hr != STATUS_OK) continue;
     const char* image_name = journal_header_image_name(head);
     const char* catalog_name = journal_header_catalog_name(head);
     // A journal naming files outside its directory can never be continued.
     if (!is_plain_file_name(image_name) || !is_plain_file_name(catalog_name)) continue;
     if (!format_fits(tmp, sizeof tmp, "%s/%s%s", dir, image_name, TMP_SUFFIX.data())) continue;
-    if (!path_exists(tmp)) {
+    if (!path_is_regular(tmp)) {
       if (!format_fits(image, sizeof image, "%s/%s", dir, image_name)) continue;
       if (!format_fits(catalog, sizeof catalog, "%s/%s", dir, catalog_name)) continue;
       if (!image_left_by_end(image, catalog)) continue;
@@ -404,7 +423,7 @@ int32_t partial_find_by_name(const char* dir, const char* name, uint8_t type, co
 int32_t partial_load(const char* journal_path, PartialBackup* p) {
   memset(p, 0, sizeof *p);
   int raw = -1;
-  int32_t rc = file_open_read(journal_path, &raw);
+  int32_t rc = file_open_read_regular(journal_path, &raw);
   if (rc != STATUS_OK) return rc;
   UniqueFd fd(raw);
   uint8_t head[JOURNAL_HEADER_SIZE];
@@ -539,20 +558,56 @@ uint64_t partial_expire(const char* dir, int64_t max_age_seconds) {
   int64_t now = now_seconds();
   uint64_t removed = 0;
   char path[PARTIAL_PATH_SIZE];
+  char journal[PARTIAL_PATH_SIZE + JOURNAL_SUFFIX.size()];
   while (const char* file_name = d.next()) {
-    if (!is_journal_name(file_name)) continue;
+    TempKind kind = temp_kind(file_name);
+    if (kind == TempKind::none) continue;
     if (!format_fits(path, sizeof path, "%s/%s", dir, file_name)) continue;
     int64_t mtime = 0;
-    if (path_mtime(path, &mtime) != STATUS_OK) continue;
+    int32_t rc = path_mtime(path, &mtime);
+    if (rc == STATUS_INVALID) log_write(LEVEL_DEBUG, "skipping %s: %s", path, "not a regular file");
+    if (rc != STATUS_OK) continue;
     int64_t age = now - mtime;
     if (age <= max_age_seconds) continue;
-    // A held lock means a session is still receiving this backup (it may
-    // just be idle), here or in another target on the same storage; its
-    // files are not ours to delete.
-    if (partial_lock_try(path, -1) != STATUS_OK) continue;
-    partial_remove(path);
-    partial_unlock(path);
-    removed += 1;
+    switch (kind) {
+      case TempKind::journal:
+        // A held lock means a session is still receiving this backup (it
+        // may just be idle), here or in another target on the same
+        // storage; its files are not ours to delete.
+        if (partial_lock_try(path, -1) != STATUS_OK) break;
+        partial_remove(path);
+        partial_unlock(path);
+        removed += 1;
+        break;
+      case TempKind::image: {
+        // Left by a crash between the name's reservation and the journal's
+        // creation, or by a backup without a journal that ended unfinished.
+        // One with a journal belongs to a partial (expired with it). A
+        // backup still being received keeps its image locked (the same
+        // kind of lock as a journal's, seen by other targets on the same
+        // storage) and, in this process, its journal's lock even when its
+        // journal could not be kept.
+        size_t stem = strlen(path) - TMP_SUFFIX.size();
+        if (!format_fits(journal, sizeof journal, "%.*s%s", static_cast<int>(stem), path, JOURNAL_SUFFIX.data())) break;
+        if (path_exists(journal) || partial_locks().held(journal)) break;
+        int fd = -1;
+        if (file_open_read_regular(path, &fd) != STATUS_OK) break;
+        if (file_lock_probe(fd) != STATUS_AGAIN) {
+          log_write(LEVEL_DEBUG, "removing %s: %s", path, "temporary image without a journal");
+          (void)file_remove(path);  // best effort, like every removal of expiry
+        }
+        (void)file_close(fd);  // read-only
+        break;
+      }
+      case TempKind::catalog:
+        // A catalog is written under this name and renamed at once; an old
+        // one is what a failed write left.
+        log_write(LEVEL_DEBUG, "removing %s: %s", path, "temporary catalog of a failed write");
+        (void)file_remove(path);  // best effort
+        break;
+      case TempKind::none:
+        break;
+    }
   }
   return removed;
 }

@@ -106,8 +106,15 @@ void partial_remove(const char* journal_path);
 
 // Deletes the partials of dir whose journal was last modified more than
 // max_age_seconds ago, skipping any whose lock is held (a backup still being
-// received, by this process or another one on the same storage). Returns
-// the number deleted; 0 when max_age_seconds <= 0 or dir cannot be opened.
+// received, by this process or another one on the same storage). Also
+// deletes, when as old, a temporary image ("<image>.tmp") that has no
+// journal and that no backup being received holds (it keeps its image
+// locked, and in this process its journal's lock), and a
+// temporary catalog ("<catalog>.tmp") left by a failed catalog write; each
+// with a DEBUG line. Only regular files are considered (anything else under
+// such a name gets a DEBUG line and stays). Returns the number of partials
+// deleted (temporary files not counted); 0 when max_age_seconds <= 0 or dir
+// cannot be opened.
 uint64_t partial_expire(const char* dir, int64_t max_age_seconds);
 
 // Deletes the partial of dir whose header has uuid when its lock can be had

@@ -72,6 +72,11 @@ int32_t backup_scan(const char* dir, ScanItem** items, size_t* count) {
     if (len < 0 || static_cast<size_t>(len) >= sizeof path) continue;  // cannot be named, cannot be read
     int32_t hr = header_read(path, header);
     if (hr == STATUS_NOT_FOUND) continue;  // removed while we looked
+    if (hr == STATUS_INVALID) {
+      // A directory, FIFO or link named like a catalog is no backup.
+      log_write(LEVEL_DEBUG, "skipping %s: %s", path, "not a regular file");
+      continue;
+    }
     if (hr == STATUS_CORRUPT) {
       log_write(LEVEL_WARN, "skipping %s: %s", path, "corrupt or incomplete header");
       continue;

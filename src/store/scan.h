@@ -29,9 +29,10 @@ struct ScanItem {
 // array (*items, free with free(); null when *count is 0).
 // A missing directory has no backups (success, 0 items). Headers that are
 // damaged or of a newer version are skipped with a warning ("skipping %s:
-// %s"); any other read failure (for example a directory named like a
-// catalog) fails the whole scan with its status after an error line. A
-// directory that cannot be opened for another reason is STATUS_IO.
+// %s"); a name that is not a regular file (a directory, FIFO or link named
+// like a catalog) is skipped with a DEBUG line; any other read failure fails
+// the whole scan with its status after an error line. A directory that
+// cannot be opened for another reason is STATUS_IO.
 // STATUS_NOMEM when the array cannot grow. On failure *items is null and
 // *count 0.
 [[nodiscard]] int32_t backup_scan(const char* dir, ScanItem** items, size_t* count);

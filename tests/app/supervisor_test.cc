@@ -371,6 +371,20 @@ TEST_F(ServerBinary, KilledParentTakesTheWorkerDown) {
   EXPECT_TRUE(process_gone(worker_)) << "worker " << worker_ << " survived its parent";
 }
 
+// The tool's output reaches the operator as the tool wrote it, trailing
+// blanks and line ends included.
+TEST_F(ServerBinary, LvmToolOutputIsQuotedAsWritten) {
+  ASSERT_TRUE(ts::write_script(dir_.file("tools"), "lvcreate", "printf '  no free space  \\n\\n'; exit 5"));
+  ASSERT_TRUE(ts::write_script(dir_.file("tools"), "lvremove", "printf 'busy\\t\\n'; exit 5"));
+  start();
+  Output q = priv_debug("lv_create", "vg0", "lv1");
+  EXPECT_EQ(q.code, 1);
+  EXPECT_EQ(q.out, "ERR could not create LV vg0/lv1:   no free space  \n\n\n");
+  q = priv_debug("lv_remove", "vg0", "lv1");
+  EXPECT_EQ(q.code, 1);
+  EXPECT_EQ(q.out, "ERR could not remove LV vg0/lv1: busy\t\n\n");
+}
+
 TEST_F(ServerBinary, PrivDebugUsageAndConnectErrors) {
   Output q = priv_debug("lv_query", "vg0", "");
   EXPECT_EQ(q.code, 1);

@@ -135,7 +135,7 @@ TEST_F(FileIoTest, OpenFailuresMapErrnoAndLeaveNoDescriptor) {
   fd = 123;
   EXPECT_EQ(file_create(path("no/such/dir").c_str(), FILE_MODE, &fd), STATUS_NOT_FOUND);
   EXPECT_EQ(fd, -1);
-  EXPECT_EQ(file_open_rw(dir_.c_str(), FILE_MODE, &fd), STATUS_IO);  // EISDIR
+  EXPECT_EQ(file_open_rw(dir_.c_str(), FILE_MODE, &fd), STATUS_INVALID);  // not a regular file
 
   // Permission denied maps to STATUS_IO. Root bypasses permissions, so the
   // check runs in a child that has dropped to an unprivileged user.
@@ -226,7 +226,7 @@ TEST_F(FileIoTest, PwriteAllStopsOnNoProgressAndFailsOnErrors) {
   ASSERT_EQ(file_close(fd), STATUS_OK);
 
   // Real failures: a full device and a read-only descriptor.
-  ASSERT_EQ(file_open_rw("/dev/full", 0, &fd), STATUS_OK);
+  ASSERT_EQ(file_create_output("/dev/full", 0, &fd), STATUS_OK);
   EXPECT_EQ(file_pwrite_all(fd, data.data(), data.size(), 0, &count), STATUS_IO);
   EXPECT_EQ(count, 77u);  // not stored on failure
   ASSERT_EQ(file_close(fd), STATUS_OK);
@@ -236,6 +236,72 @@ TEST_F(FileIoTest, PwriteAllStopsOnNoProgressAndFailsOnErrors) {
   // Zero bytes is success without a call.
   EXPECT_EQ(file_pwrite_all(-1, nullptr, 0, 0, &count), STATUS_OK);
   EXPECT_EQ(count, 0u);
+}
+
+// The opens for files below the storage root take nothing but a regular
+// file: a link is not followed (its target stays untouched), a FIFO is not
+// waited on, a directory or device is refused; each leaves no descriptor.
+TEST_F(FileIoTest, StoreOpensTakeOnlyRegularFiles) {
+  const std::string target = path("target");
+  write_text(target, "keep");
+  const std::string link = path("link");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  const std::string fifo = path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& p : {link, fifo, dir_, std::string("/dev/full")}) {
+    SCOPED_TRACE(p);
+    int fd = 123;
+    EXPECT_EQ(file_open_read_regular(p.c_str(), &fd), STATUS_INVALID);
+    EXPECT_EQ(fd, -1);
+    fd = 123;
+    EXPECT_EQ(file_create(p.c_str(), FILE_MODE, &fd), STATUS_INVALID);
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(file_open_rw(p.c_str(), FILE_MODE, &fd), STATUS_INVALID);
+    EXPECT_EQ(file_open_existing_rw(p.c_str(), &fd), STATUS_INVALID);
+    EXPECT_EQ(file_create_excl(p.c_str(), FILE_MODE, &fd), STATUS_EXISTS);
+  }
+  EXPECT_EQ(read_text(target), "keep") << "the link's target was not emptied";
+
+  // Opening again for direct I/O keeps only the file already open: a link,
+  // a FIFO (without waiting) or another file now at the name is refused.
+  {
+    int held = -1;
+    ASSERT_EQ(file_open_read_regular(target.c_str(), &held), STATUS_OK);
+    for (const std::string& p : {link, fifo, path("other")}) {
+      SCOPED_TRACE(p);
+      if (p == path("other")) write_text(p, "else");
+      int again = 123;
+      // (O_DIRECT on a FIFO may be refused as unsupported before its type is seen.)
+      EXPECT_NE(file_reopen_read_direct(held, p.c_str(), &again), STATUS_OK);
+      EXPECT_NE(file_reopen_write_direct(held, p.c_str(), &again), STATUS_OK);
+      EXPECT_EQ(again, -1);
+    }
+    int again = -1;
+    int32_t rc = file_reopen_write_direct(held, target.c_str(), &again);
+    EXPECT_TRUE(rc == STATUS_OK || rc == STATUS_UNSUPPORTED) << rc;  // tmpfs has no direct I/O
+    if (again >= 0) {
+      EXPECT_EQ(file_close(again), STATUS_OK);
+    }
+    ASSERT_EQ(file_close(held), STATUS_OK);
+  }
+  int fd = -1;
+  ASSERT_EQ(file_open_read_regular(target.c_str(), &fd), STATUS_OK);
+  ASSERT_EQ(file_close(fd), STATUS_OK);
+
+  // Names are tested without following links, and only files are removed.
+  EXPECT_TRUE(path_exists(link.c_str()));
+  EXPECT_FALSE(path_is_regular(link.c_str()));
+  EXPECT_FALSE(path_is_regular(fifo.c_str()));
+  EXPECT_TRUE(path_is_regular(target.c_str()));
+  int64_t mtime = 0;
+  EXPECT_EQ(path_mtime(link.c_str(), &mtime), STATUS_INVALID);
+  EXPECT_EQ(path_mtime(dir_.c_str(), &mtime), STATUS_INVALID);
+  EXPECT_EQ(file_remove(link.c_str()), STATUS_OK);
+  EXPECT_EQ(read_text(target), "keep");
+  const std::string sub = path("sub");
+  ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+  EXPECT_NE(file_remove(sub.c_str()), STATUS_OK);
+  EXPECT_TRUE(path_exists(sub.c_str()));
 }
 
 TEST_F(FileIoTest, TruncateSyncRenameAndExists) {

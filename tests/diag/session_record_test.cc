@@ -4,6 +4,8 @@
 #include "diag/session_record.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -59,6 +61,25 @@ TEST(SessionRecordTest, AppendsWholeLinesAndCreatesTheDirectory) {
   }
   EXPECT_EQ(lines, static_cast<size_t>(kThreads * kEach));
   EXPECT_EQ(text.back(), '\n');
+}
+
+// The record file may lie below the storage root, where tenants write: a
+// FIFO there must not hold up the ending session, and a link must not lead
+// the record into another file.
+TEST(SessionRecordTest, NeverWaitsOnAFifoNorFollowsALink) {
+  orv_support::TempDir dir;
+  std::string diag = dir.path() + "/diag";
+  ASSERT_EQ(mkdir(diag.c_str(), 0755), 0);
+  std::string records = diag + "/diag.jsonl";
+  ASSERT_EQ(mkfifo(records.c_str(), 0666), 0);
+  SessionRecord r;
+  diag_write_session_record(diag.c_str(), r, 0);  // returns: no reader is waited for
+  ASSERT_EQ(unlink(records.c_str()), 0);
+  std::string elsewhere = dir.path() + "/elsewhere";
+  ASSERT_TRUE(orv_support::write_text(elsewhere, "keep", 0644));
+  ASSERT_EQ(symlink(elsewhere.c_str(), records.c_str()), 0);
+  diag_write_session_record(diag.c_str(), r, 0);
+  EXPECT_EQ(read_text(elsewhere), "keep");
 }
 
 }  // namespace

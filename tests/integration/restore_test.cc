@@ -450,7 +450,7 @@ TEST_F(RestoreTest, SecondFetchChainReplacesTheAnnouncedFiles) {
 
 TEST_F(RestoreTest, RefusalsAnswerTheirTextAndChangeNothingStored) {
   // host2: an INC whose parent is gone. host3: a FULL whose entry table was
-  // damaged. host4: a directory named like a catalog, which no scan can read.
+  // damaged. host4: a directory the service cannot read.
   std::string host2 = files.dir.make_dir("storage/host2");
   store_backup(host2, {"lost", BACKUP_INC, make_uuid(40), make_uuid(41), make_uuid(41), kT0, {{1, "x"}}, 1});
   std::string host3 = files.dir.make_dir("storage/host3");
@@ -460,7 +460,7 @@ TEST_F(RestoreTest, RefusalsAnswerTheirTextAndChangeNothingStored) {
   text[BACKUP_HEADER_SIZE + 3] ^= 0x40;
   ASSERT_TRUE(orv_support::write_text(bad.catalog, text, 0644));
   std::string host4 = files.dir.make_dir("storage/host4");
-  ASSERT_EQ(mkdir((host4 + "/trap-202601010000.infb").c_str(), 0755), 0);
+  ASSERT_EQ(chmod(host4.c_str(), 0), 0);
   start();
   std::map<std::string, std::string> before = snapshot(files.storage);
 
@@ -511,6 +511,7 @@ TEST_F(RestoreTest, RefusalsAnswerTheirTextAndChangeNothingStored) {
   open(&last);
   EXPECT_EQ(client_ping(&last.c), STATUS_OK);
   EXPECT_TRUE(snapshot(files.storage) == before) << "a refused request changed the storage";
+  (void)chmod(host4.c_str(), 0755);  // so that the directory can be removed
 }
 
 TEST_F(RestoreTest, ImageThatCannotBeReadEndsTheSession) {

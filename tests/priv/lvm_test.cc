@@ -101,7 +101,7 @@ TEST_F(LvmTools, CreateAndRemoveRunTheExactCommandLines) {
 TEST_F(LvmTools, FailuresQuoteTheToolOutput) {
   tool("lvcreate", "  Volume group \"vg0\" has insufficient free space.\n", 5);
   ASSERT_EQ(lvm_create("vg0", "lv0", 1 << 20, err_, sizeof err_), -1);
-  EXPECT_STREQ(err_, "could not create LV vg0/lv0:   Volume group \"vg0\" has insufficient free space.");
+  EXPECT_STREQ(err_, "could not create LV vg0/lv0:   Volume group \"vg0\" has insufficient free space.\n");
   tool("lvcreate", std::string(900, 'e'), 5);
   ASSERT_EQ(lvm_create("vg0", "lv0", 1, err_, sizeof err_), -1);
   EXPECT_EQ(std::string(err_), "could not create LV vg0/lv0: " + std::string(400, 'e'));
@@ -110,7 +110,7 @@ TEST_F(LvmTools, FailuresQuoteTheToolOutput) {
   EXPECT_STREQ(err_, "lvcreate failed");
   tool("lvremove", "  Failed to find logical volume \"vg0/lv0\"\n", 5);
   ASSERT_EQ(lvm_remove("vg0", "lv0", err_, sizeof err_), -1);
-  EXPECT_STREQ(err_, "could not remove LV vg0/lv0:   Failed to find logical volume \"vg0/lv0\"");
+  EXPECT_STREQ(err_, "could not remove LV vg0/lv0:   Failed to find logical volume \"vg0/lv0\"\n");
   tool("lvremove", "", 3);
   ASSERT_EQ(lvm_remove("vg0", "lv0", err_, sizeof err_), -1);
   EXPECT_STREQ(err_, "lvremove failed");

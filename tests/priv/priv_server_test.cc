@@ -102,14 +102,14 @@ TEST_F(HandleRequest, CreateAndRemove) {
   EXPECT_STREQ(rsp.dev_path, "/dev/vg0/lv0");
   rsp = answer(ORVP_LV_CREATE, request(ORVP_LV_CREATE, "vg9", "lv0", 4096));
   EXPECT_EQ(rsp.status, STATUS_IO);
-  EXPECT_STREQ(rsp.message, "could not create LV vg9/lv0:   Volume group \"vg9\" not found");
+  EXPECT_STREQ(rsp.message, "could not create LV vg9/lv0:   Volume group \"vg9\" not found\n");
   EXPECT_STREQ(rsp.dev_path, "");
   EXPECT_EQ(testing_support::read_file(tools_.file("lvcreate.args")), "-y -n lv0 -L 1K vg0 -y -n lv0 -L 4K vg9 ");
 
   EXPECT_EQ(answer(ORVP_LV_REMOVE, request(ORVP_LV_REMOVE, "vg0", "lv0")).status, 0);
   rsp = answer(ORVP_LV_REMOVE, request(ORVP_LV_REMOVE, "vg0", "gone"));
   EXPECT_EQ(rsp.status, STATUS_IO);
-  EXPECT_STREQ(rsp.message, "could not remove LV vg0/gone:   Failed to find logical volume");
+  EXPECT_STREQ(rsp.message, "could not remove LV vg0/gone:   Failed to find logical volume\n");
 }
 
 TEST_F(HandleRequest, QueryFoundMissingAndWithoutTools) {

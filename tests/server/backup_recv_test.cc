@@ -241,7 +241,8 @@ TEST_F(BackupRecvTest, FailedCheckpointAbandonsJournalButBackupFinishes) {
   g_fail_journal_sync = false;
   EXPECT_FALSE(session->backup.journaling());
   EXPECT_FALSE(fs::exists(journal));
-  EXPECT_FALSE(partial_locks().held(journal.c_str()));
+  // The lock stays with the running backup (expiry must leave its image alone).
+  EXPECT_TRUE(partial_locks().held(journal.c_str()));
   EXPECT_EQ(session->durable_seq, 0u);
   EXPECT_EQ(session->checkpoint_count, 0u);
 
@@ -252,6 +253,7 @@ TEST_F(BackupRecvTest, FailedCheckpointAbandonsJournalButBackupFinishes) {
   ASSERT_EQ(dispatch(MSG_END, {}), STATUS_OK);
   EXPECT_EQ(session->state, SessionState::done);
   EXPECT_TRUE(fs::exists(session->backup.image_path()));
+  EXPECT_FALSE(partial_locks().held(journal.c_str()));
 }
 
 TEST_F(BackupRecvTest, FailedImageWriteEndsSessionWithoutEntry) {

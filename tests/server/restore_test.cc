@@ -135,12 +135,20 @@ class RestoreRefusalTest : public ::testing::Test {
 TEST_F(RestoreRefusalTest, FailedQueryEndsTheSessionInError) {
   std::string dir = root.path() + "/h";
   ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
-  ASSERT_EQ(mkdir((dir + "/trap-202601010000.infb").c_str(), 0755), 0);  // a catalog that is a directory
   ListBackupsRequest req;
   snprintf(req.target_subdir, sizeof req.target_subdir, "h");
   std::vector<uint8_t> out(LIST_BACKUPS_MIN_SIZE);
   encode_list_backups(req, out);
-  EXPECT_EQ(dispatch(MSG_LIST_BACKUPS, out), STATUS_IO);
+  // A directory that cannot be listed (an I/O error).
+  FileOps ops = file_io_system_ops();
+  ops.opendir_fn = [](const char*) -> void* {
+    errno = EIO;
+    return nullptr;
+  };
+  const FileOps* before = file_io_set_ops(&ops);
+  int32_t rc = dispatch(MSG_LIST_BACKUPS, out);
+  (void)file_io_set_ops(before);
+  EXPECT_EQ(rc, STATUS_IO);
   EXPECT_EQ(answers(), std::vector<uint16_t>{MSG_ERROR});
   EXPECT_EQ(error.status, STATUS_IO);
   EXPECT_STREQ(error.text, "failed to scan target directory");

@@ -5,11 +5,14 @@
 #include "store/backup_writer.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -365,14 +368,77 @@ TEST_F(BackupWriterTest, JournalFailureKeepsTheBackupGoing) {
   }
   EXPECT_FALSE(w.journaling());
   EXPECT_FALSE(file_exists(journal));
-  EXPECT_FALSE(partial_locks().held(journal.c_str()));
   EXPECT_FALSE(w.checkpoint());  // nothing to checkpoint any more
+  // The lock stays while the backup runs: expiry leaves its temporary
+  // image alone however long the connection stays idle.
+  EXPECT_TRUE(partial_locks().held(journal.c_str()));
+  ASSERT_TRUE(test::set_mtime(w.tmp_image_path(), 1000));
+  EXPECT_EQ(partial_expire(workdir.c_str(), 3600), 0u);
+  EXPECT_TRUE(file_exists(w.tmp_image_path()));
 
   ASSERT_EQ(block(&w, 2, 100, 2), STATUS_OK);
   uint64_t count = 0;
   ASSERT_EQ(w.finish(&count), STATUS_OK);
   EXPECT_EQ(count, 2u);
   EXPECT_EQ(size_of(w.image_path()), 200);
+  EXPECT_FALSE(partial_locks().held(journal.c_str()));
+}
+
+// Opens of files whose name ends in `suffix` fail with EACCES while set.
+int denying_open(const char* path, int flags, mode_t mode) {
+  if (ends_in(path, g_fail_suffix)) {
+    errno = EACCES;
+    return -1;
+  }
+  return file_io_system_ops().open_fn(path, flags, mode);
+}
+
+// A temporary image that cannot be created is the image's refusal, not a
+// bad name; a name too long for the journal's file name is a bad name,
+// refused before anything is created.
+TEST_F(BackupWriterTest, ImageThatCannotBeCreatedIsNotABadName) {
+  {
+    g_fail_suffix = ".tmp";
+    FileOps ops = file_io_system_ops();
+    ops.open_fn = denying_open;
+    const FileOps* before = file_io_set_ops(&ops);
+    BackupWriter w;
+    OpenRefusal refusal = OpenRefusal::none;
+    uint64_t expired = 0;
+    EXPECT_EQ(w.open(request(), &refusal, &expired), STATUS_IO);
+    (void)file_io_set_ops(before);
+    EXPECT_EQ(refusal, OpenRefusal::image);
+  }
+  // "<name>-<minute>.csfb.part" must be one file name: 232 characters of
+  // name leave room for it, 233 do not.
+  std::string too_long(233, 'n');
+  BackupWriter w;
+  OpenRefusal refusal = OpenRefusal::none;
+  uint64_t expired = 0;
+  EXPECT_EQ(w.open(request(too_long.c_str()), &refusal, &expired), STATUS_INVALID);
+  EXPECT_EQ(refusal, OpenRefusal::names);
+  DirReader d;
+  ASSERT_EQ(d.open(workdir.c_str()), STATUS_OK);
+  while (const char* n = d.next()) EXPECT_TRUE(strcmp(n, ".") == 0 || strcmp(n, "..") == 0) << n;
+  // The journal records the file names in 239 characters: with 232
+  // characters of name the backup runs without a journal, with 221 with one.
+  std::string no_journal(232, 'n');
+  ASSERT_EQ(w.open(request(no_journal.c_str()), &refusal, &expired), STATUS_OK);
+  EXPECT_FALSE(w.journaling());
+  // Its temporary image has no journal, but it is being received: expiry
+  // leaves it however old it looks, until the backup has ended.
+  std::string tmp = w.tmp_image_path();
+  struct timespec old[2] = {{time(nullptr) - 7200, 0}, {time(nullptr) - 7200, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, tmp.c_str(), old, 0), 0);
+  (void)partial_expire(workdir.c_str(), 3600);
+  EXPECT_TRUE(file_exists(tmp));
+  w.abandon();
+  ASSERT_EQ(utimensat(AT_FDCWD, tmp.c_str(), old, 0), 0);
+  (void)partial_expire(workdir.c_str(), 3600);
+  EXPECT_FALSE(file_exists(tmp));
+  std::string longest(221, 'n');
+  ASSERT_EQ(w.open(request(longest.c_str()), &refusal, &expired), STATUS_OK);
+  EXPECT_TRUE(w.journaling());
 }
 
 TEST_F(BackupWriterTest, FailedImageWriteRecordsNothing) {

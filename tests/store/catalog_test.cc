@@ -94,8 +94,14 @@ TEST_F(CatalogFile, HeaderChecksRunInOrderWithTheVersionLast) {
   b.resize(5000);
   EXPECT_EQ(STATUS_OK, check(b));
 
+  // Anything but a regular file is refused before it is read; a FIFO is
+  // never waited on.
   ASSERT_EQ(0, mkdir(dir.file("d.infb").c_str(), 0700));
-  EXPECT_EQ(STATUS_IO, header_read(dir.file("d.infb").c_str(), h.get()));
+  EXPECT_EQ(STATUS_INVALID, header_read(dir.file("d.infb").c_str(), h.get()));
+  ASSERT_EQ(0, mkfifo(dir.file("f.infb").c_str(), 0600));
+  EXPECT_EQ(STATUS_INVALID, header_read(dir.file("f.infb").c_str(), h.get()));
+  ASSERT_EQ(0, symlink(path.c_str(), dir.file("l.infb").c_str()));
+  EXPECT_EQ(STATUS_INVALID, header_read(dir.file("l.infb").c_str(), h.get()));
 }
 
 TEST_F(CatalogFile, FailuresAreReportedInsteadOfSuccess) {

@@ -256,9 +256,24 @@ TEST_F(Partials, ExpiryUsesTheJournalAgeAndSkipsLockedPartials) {
   EXPECT_TRUE(test::file_exists(c));
   EXPECT_FALSE(partial_locks().held(a.c_str()));  // expiry released what it took
   partial_unlock(c.c_str());
+
   EXPECT_EQ(0u, partial_expire(dir.path().c_str(), 0));
   EXPECT_EQ(1u, partial_expire(dir.path().c_str(), max_age));
   EXPECT_EQ(0u, partial_expire(dir.file("missing").c_str(), max_age));
+
+  // An old temporary image without a journal goes, unless a backup being
+  // received holds it (its file lock, which other targets see as well).
+  std::string orphan = dir.file("d.csfb.tmp");
+  ASSERT_TRUE(test::write_all(orphan, {1}));
+  ASSERT_EQ(0, age(orphan, max_age + 100));
+  int held = -1;
+  ASSERT_EQ(STATUS_OK, file_open_existing_rw(orphan.c_str(), &held));
+  ASSERT_EQ(STATUS_OK, file_lock_exclusive(held));
+  (void)partial_expire(dir.path().c_str(), max_age);
+  EXPECT_TRUE(test::file_exists(orphan));
+  ASSERT_EQ(STATUS_OK, file_close(held));
+  (void)partial_expire(dir.path().c_str(), max_age);
+  EXPECT_FALSE(test::file_exists(orphan));
 }
 
 }  // namespace

@@ -4,11 +4,13 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -94,6 +96,14 @@ inline bool write_all(const std::string& path, const std::vector<uint8_t>& bytes
 }
 
 inline bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Sets a file's access and modification times to `seconds` since the epoch.
+inline bool set_mtime(const std::string& path, time_t seconds) {
+  struct timespec ts[2];
+  ts[0].tv_sec = ts[1].tv_sec = seconds;
+  ts[0].tv_nsec = ts[1].tv_nsec = 0;
+  return utimensat(AT_FDCWD, path.c_str(), ts, 0) == 0;
+}
 
 inline off_t size_of(const std::string& path) {
   struct stat st;
