@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "client/agent_bench.h"
-#include "client/cli_options.h"
+#include "core/args.h"
 #include "core/status.h"
 #include "load_util.h"
 
@@ -184,7 +184,7 @@ int main(int argc, char** argv) {
     if (a == "--sessions" && i + 1 < argc) {
       sessions = static_cast<uint32_t>(atoi(argv[++i]));
     } else if (a == "--size" && i + 1 < argc) {
-      if (orv::cli_parse_size(argv[++i], &size) != orv::STATUS_OK) die(kProgram, "bad --size");
+      if (orv::parse_size(argv[++i], orv::SIZE_ALL_FORMS, &size) != orv::STATUS_OK) die(kProgram, "bad --size");
     } else if (a == "--rounds" && i + 1 < argc) {
       rounds = atoi(argv[++i]);
     } else {

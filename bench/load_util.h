@@ -35,6 +35,40 @@ inline long proc_status_value(pid_t pid, const char* field) {
   return at == std::string::npos ? -1 : atol(status.c_str() + at + key.size());
 }
 
+// CPU seconds (user + system) that process pid has used, its exited
+// threads included; 0 when /proc cannot tell.
+inline double cpu_seconds(pid_t pid) {
+  std::string stat = orv_support::read_text("/proc/" + std::to_string(pid) + "/stat");
+  size_t close_paren = stat.rfind(')');
+  if (close_paren == std::string::npos) return 0;
+  std::vector<std::string> fields;
+  size_t pos = close_paren + 2;
+  while (pos < stat.size()) {
+    size_t sp = stat.find(' ', pos);
+    if (sp == std::string::npos) sp = stat.size();
+    fields.push_back(stat.substr(pos, sp - pos));
+    pos = sp + 1;
+  }
+  // Fields 14 and 15 of the file; fields[0] is field 3.
+  if (fields.size() < 13) return 0;
+  double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+  return (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
+}
+
+// The process that serves the connections of the target started as pid:
+// as root the target forks an unprivileged worker; otherwise it serves
+// itself.
+inline pid_t serving_pid(const char* program, pid_t pid) {
+  if (geteuid() != 0) return pid;
+  for (int i = 0; i < 500; ++i) {
+    std::string kids =
+        orv_support::read_text("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    if (!kids.empty()) return static_cast<pid_t>(atoi(kids.c_str()));
+    orv_support::sleep_ms(10);
+  }
+  die(program, "no worker process found");
+}
+
 // Raises the descriptor limit (inherited by the server started later).
 inline void raise_fd_limit(rlim_t want) {
   struct rlimit rl;
@@ -89,18 +123,7 @@ struct LoadServer {
     if (!process.wait_exit(60000)) process.kill_and_reap();
   }
 
-  // As root the target forks an unprivileged worker; otherwise it serves itself.
-  pid_t serving_pid() {
-    pid_t pid = process.pid();
-    if (geteuid() != 0) return pid;
-    for (int i = 0; i < 500; ++i) {
-      std::string kids =
-          orv_support::read_text("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-      if (!kids.empty()) return static_cast<pid_t>(atoi(kids.c_str()));
-      orv_support::sleep_ms(10);
-    }
-    die(program, "no worker process found");
-  }
+  pid_t serving_pid() { return bench::serving_pid(program, process.pid()); }
 
   AgentTarget target(const char* subdir) const {
     AgentTarget t;

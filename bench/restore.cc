@@ -4,7 +4,11 @@
 // same file from an OPENSSL listener, another socat receiving it into
 // /dev/null). Rounds alternate between the two; medians are printed.
 //
-//   restore [--size BYTES[K|M|G]] [--rounds N] [--cold]
+//   restore [--size BYTES[K|M|G]] [--rounds N] [--cold] [--baseline BINARY]
+//
+// --baseline: another orv_target binary (an older build) serves the same
+// storage beside this build's; its restores join every round, so the two
+// builds are compared under the same load.
 //
 // Default: a 2 GiB image, 5 rounds. The image is read once before timing
 // (warm page cache); with --cold it is instead dropped from the page cache
@@ -195,6 +199,7 @@ int run(int argc, char** argv) {
   uint64_t size = 2ull << 30;
   int rounds = 5;
   bool cold = false;
+  const char* baseline = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--size") == 0 && i + 1 < argc) {
       size = parse_size(argv[++i]);
@@ -202,8 +207,10 @@ int run(int argc, char** argv) {
       rounds = atoi(argv[++i]);
     } else if (strcmp(argv[i], "--cold") == 0) {
       cold = true;
+    } else if (strcmp(argv[i], "--baseline") == 0 && i + 1 < argc) {
+      baseline = argv[++i];
     } else {
-      fprintf(stderr, "usage: %s [--size BYTES[K|M|G]] [--rounds N] [--cold]\n", argv[0]);
+      fprintf(stderr, "usage: %s [--size BYTES[K|M|G]] [--rounds N] [--cold] [--baseline BINARY]\n", argv[0]);
       return 2;
     }
   }
@@ -240,7 +247,13 @@ int run(int argc, char** argv) {
     return 1;
   }
 
-  std::vector<double> pipe, depth1, depth2;
+  orv_support::TargetServer base(files, "baseline");
+  if (baseline != nullptr && !base.start(baseline)) {
+    fprintf(stderr, "the baseline orv_target did not start:\n%s\n", base.process.log().c_str());
+    return 1;
+  }
+
+  std::vector<double> pipe, depth1, depth2, base1, base2;
   for (int r = 0; r < rounds; ++r) {
     prepare();
     pipe.push_back(pipe_once(files, socat, image));
@@ -254,9 +267,23 @@ int run(int argc, char** argv) {
       fprintf(stderr, "a transfer failed\n%s\n", server.process.log().c_str());
       return 1;
     }
+    if (baseline == nullptr) continue;
+    prepare();
+    base1.push_back(restore_once(base.port(), size, uuid, 1));
+    prepare();
+    base2.push_back(restore_once(base.port(), size, uuid, 2));
+    printf("         baseline READ_RANGE %.3f s (one at a time), %.3f s (two in flight)\n", base1.back(),
+           base2.back());
+    if (base1.back() < 0 || base2.back() < 0) {
+      fprintf(stderr, "a baseline transfer failed\n%s\n", base.process.log().c_str());
+      return 1;
+    }
   }
-  server.process.signal(SIGTERM);
-  (void)server.process.wait_exit(10000);
+  for (orv_support::TargetServer* s : {&server, &base}) {
+    if (!s->process.running()) continue;
+    s->process.signal(SIGTERM);
+    (void)s->process.wait_exit(10000);
+  }
 
   double mb = static_cast<double>(size) / 1e6;
   double p = bench::median(pipe), d1 = bench::median(depth1), d2 = bench::median(depth2);
@@ -266,6 +293,11 @@ int run(int argc, char** argv) {
   printf("FETCH_CHAIN + READ_RANGE, 1 in flight  %8.1f MB/s  %5.1f%% of the pipe\n", mb / d1, 100 * p / d1);
   printf("FETCH_CHAIN + READ_RANGE, 2 in flight  %8.1f MB/s  %5.1f%% of the pipe (target >= 80%%: %s)\n", mb / d2,
          100 * p / d2, p / d2 >= 0.8 ? "met" : "NOT met");
+  if (baseline != nullptr) {
+    double b1 = bench::median(base1), b2 = bench::median(base2);
+    printf("baseline, 1 in flight                  %8.1f MB/s  this build / baseline %.2f\n", mb / b1, b1 / d1);
+    printf("baseline, 2 in flight                  %8.1f MB/s  this build / baseline %.2f\n", mb / b2, b2 / d2);
+  }
   return 0;
 }
 

@@ -1,11 +1,11 @@
 #include "admin/admin_options.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "core/args.h"
 #include "core/status.h"
 
 namespace orv {
@@ -40,15 +40,6 @@ constexpr char kUsage[] =
     "\n"
     "A progress line is drawn on standard error when it is a terminal.\n"
     "Exit status: 0 clean, 1 problems found or work failed, 2 usage error.\n";
-
-void set_error(char* error, size_t size, const char* format, ...) __attribute__((format(printf, 3, 4)));
-void set_error(char* error, size_t size, const char* format, ...) {
-  if (size == 0) return;
-  va_list ap;
-  va_start(ap, format);
-  vsnprintf(error, size, format, ap);
-  va_end(ap);
-}
 
 bool parse_i64(const char* text, int64_t min, int64_t max, int64_t* out) {
   if (text == nullptr || text[0] == '\0') return false;
@@ -120,7 +111,7 @@ int32_t apply(AdminOptions* o, const char* opt, const char* value, char* error, 
   }
   return STATUS_OK;
 bad_value:
-  set_error(error, error_size, "%s: '%s' is not a valid value", opt, value);
+  set_error_text(error, error_size, "%s: '%s' is not a valid value", opt, value);
   return STATUS_INVALID;
 }
 
@@ -132,7 +123,7 @@ int32_t admin_parse(int argc, char** argv, AdminOptions* out, char* error, size_
   *out = AdminOptions{};
   if (error_size > 0) error[0] = '\0';
   if (argc < 2) {
-    set_error(error, error_size, "no command given");
+    set_error_text(error, error_size, "no command given");
     return STATUS_INVALID;
   }
   const char* cmd = argv[1];
@@ -149,7 +140,7 @@ int32_t admin_parse(int argc, char** argv, AdminOptions* out, char* error, size_
   else if (strcmp(cmd, "verify") == 0) out->command = AdminCommand::verify;
   else if (strcmp(cmd, "prune") == 0) out->command = AdminCommand::prune;
   else {
-    set_error(error, error_size, "unknown command '%s'", cmd);
+    set_error_text(error, error_size, "unknown command '%s'", cmd);
     return STATUS_INVALID;
   }
   for (int i = 2; i < argc; ++i) {
@@ -170,12 +161,15 @@ int32_t admin_parse(int argc, char** argv, AdminOptions* out, char* error, size_
       }
     }
     if (row == nullptr) {
-      if (strncmp(arg, "-", 1) == 0) set_error(error, error_size, "%s: unknown option %.*s", cmd, static_cast<int>(len), arg);
-      else set_error(error, error_size, "%s: unexpected argument '%s'", cmd, arg);
+      if (strncmp(arg, "-", 1) == 0) {
+        set_error_text(error, error_size, "%s: unknown option %.*s", cmd, static_cast<int>(len), arg);
+      } else {
+        set_error_text(error, error_size, "%s: unexpected argument '%s'", cmd, arg);
+      }
       return STATUS_INVALID;
     }
     if ((row->commands & bit(out->command)) == 0) {
-      set_error(error, error_size, "%s: option %s is not valid here", cmd, row->name);
+      set_error_text(error, error_size, "%s: option %s is not valid here", cmd, row->name);
       return STATUS_INVALID;
     }
     const char* value = "";
@@ -185,11 +179,11 @@ int32_t admin_parse(int argc, char** argv, AdminOptions* out, char* error, size_
       } else if (i + 1 < argc) {
         value = argv[++i];
       } else {
-        set_error(error, error_size, "%s: option %s needs a value", cmd, row->name);
+        set_error_text(error, error_size, "%s: option %s needs a value", cmd, row->name);
         return STATUS_INVALID;
       }
     } else if (eq != nullptr) {
-      set_error(error, error_size, "%s: option %s takes no value", cmd, row->name);
+      set_error_text(error, error_size, "%s: option %s takes no value", cmd, row->name);
       return STATUS_INVALID;
     }
     int32_t rc = apply(out, row->name, value, error, error_size);

@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 
+#include "core/args.h"
 #include "core/status.h"
 #include "core/text.h"
 #include "core/unique_fd.h"
@@ -33,15 +34,6 @@ struct DirName {
   int64_t ctime;
   bool claimed;  // belongs to a backup or a partial
 };
-
-void set_error(char* error, size_t size, const char* format, ...) __attribute__((format(printf, 3, 4)));
-void set_error(char* error, size_t size, const char* format, ...) {
-  if (size == 0) return;
-  va_list ap;
-  va_start(ap, format);
-  vsnprintf(error, size, format, ap);
-  va_end(ap);
-}
 
 int compare_names(const void* a, const void* b) {
   return strcmp(static_cast<const DirName*>(a)->name, static_cast<const DirName*>(b)->name);
@@ -120,11 +112,11 @@ class Walker {
     if (stat(root, &st) != 0) {
       char text[128];
       int32_t rc = status_from_errno(errno);
-      set_error(error_, error_size_, "cannot open the storage root %s: %s", root, errno_text(text, sizeof text));
+      set_error_text(error_, error_size_, "cannot open the storage root %s: %s", root, errno_text(text, sizeof text));
       return rc;
     }
     if (!S_ISDIR(st.st_mode)) {
-      set_error(error_, error_size_, "the storage root %s is not a directory", root);
+      set_error_text(error_, error_size_, "the storage root %s is not a directory", root);
       return STATUS_INVALID;
     }
     int32_t rc = add_dir(root, "");
@@ -136,8 +128,8 @@ class Walker {
       if (rc == STATUS_NOMEM) return rc;
       if (rc != STATUS_OK) {
         if (i == 0) {
-          set_error(error_, error_size_, "cannot read the storage root %s: %s (status=%d)", root,
-                    status_text(rc), rc);
+          set_error_text(error_, error_size_, "cannot read the storage root %s: %s (status=%d)", root,
+                         status_text(rc), rc);
           return rc;
         }
         fprintf(stderr, "orv_admin: cannot read directory %s: %s (status=%d)\n", inv_->dirs[i].abs,
@@ -408,7 +400,7 @@ int32_t inventory_load(const char* root, const char* subdir_glob, int64_t now, I
   inv->now = now;
   Walker w(inv, subdir_glob, error, error_size);
   int32_t rc = w.walk_root(root);
-  if (rc == STATUS_NOMEM && error_size > 0 && error[0] == '\0') set_error(error, error_size, "out of memory");
+  if (rc == STATUS_NOMEM && error_size > 0 && error[0] == '\0') set_error_text(error, error_size, "out of memory");
   return rc;
 }
 

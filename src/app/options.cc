@@ -139,27 +139,6 @@ uint64_t parse_decimal_u64(const char* text) {
   return strtoull(text, nullptr, 10);
 }
 
-int32_t parse_size(const char* text, uint64_t* out) {
-  *out = 0;
-  if (text == nullptr || text[0] < '0' || text[0] > '9') return STATUS_INVALID;
-  char* end = nullptr;
-  errno = 0;
-  unsigned long long v = strtoull(text, &end, 10);
-  if (errno != 0) return STATUS_INVALID;
-  unsigned shift = 0;
-  switch (*end) {
-    case '\0': break;
-    case 'K': case 'k': shift = 10; ++end; break;
-    case 'M': case 'm': shift = 20; ++end; break;
-    case 'G': case 'g': shift = 30; ++end; break;
-    default: return STATUS_INVALID;
-  }
-  if (*end != '\0') return STATUS_INVALID;
-  if (v > (UINT64_MAX >> shift)) return STATUS_INVALID;
-  *out = static_cast<uint64_t>(v) << shift;
-  return STATUS_OK;
-}
-
 uint16_t parse_port(const char* text) {
   if (text == nullptr) return 0;
   return static_cast<uint16_t>(static_cast<unsigned long>(strtol(text, nullptr, 10)) & 0xFFFFu);
@@ -195,7 +174,7 @@ int32_t server_config_from_args(int argc, const char* const* argv, ServerConfig*
     c.max_connections_per_address = static_cast<uint32_t>(per_address > UINT32_MAX ? UINT32_MAX : per_address);
   }
   const char* budget = opt_value(argc, argv, "--memory-budget", nullptr, nullptr);
-  if (budget != nullptr && parse_size(budget, &c.memory_budget_bytes) != STATUS_OK) {
+  if (budget != nullptr && parse_size(budget, SIZE_BASIC, &c.memory_budget_bytes) != STATUS_OK) {
     option_warning("invalid --memory-budget value '%s': using the default", budget);
     c.memory_budget_bytes = 0;
   }
@@ -220,27 +199,7 @@ int32_t server_config_min_free(int argc, const char* const* argv, uint64_t* byte
   *bytes = 0;
   const char* text = opt_value(argc, argv, "--min-free", nullptr, nullptr);
   if (text == nullptr) return STATUS_OK;
-  if (text[0] < '0' || text[0] > '9') return STATUS_INVALID;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long long v = strtoull(text, &end, 10);
-  if (errno != 0 || end == nullptr) return STATUS_INVALID;
-  unsigned shift = 0;
-  switch (*end) {
-    case '\0': break;
-    case 'k': case 'K': shift = 10; break;
-    case 'm': case 'M': shift = 20; break;
-    case 'g': case 'G': shift = 30; break;
-    case 't': case 'T': shift = 40; break;
-    default: return STATUS_INVALID;
-  }
-  if (shift != 0) {
-    ++end;
-    if (strcmp(end, "") != 0 && strcmp(end, "B") != 0 && strcmp(end, "iB") != 0) return STATUS_INVALID;
-    if (v > (UINT64_MAX >> shift)) return STATUS_INVALID;
-  }
-  *bytes = static_cast<uint64_t>(v) << shift;
-  return STATUS_OK;
+  return parse_size(text, SIZE_ALL_FORMS, bytes);
 }
 
 int64_t server_config_partial_max_age_sec(const ServerConfig& config) {

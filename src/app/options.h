@@ -45,10 +45,6 @@ int opt_check(int argc, const char* const* argv, const OptionSpec* table, int ma
 // is ignored, no digits give 0, a leading minus wraps around. The result is
 // 64 bits wide so callers can cap before narrowing.
 uint64_t parse_decimal_u64(const char* text);
-// A size in bytes: decimal digits with an optional K, M or G (either case,
-// powers of 1024). STATUS_INVALID (and *out 0) for anything else or a value
-// that does not fit 64 bits.
-[[nodiscard]] int32_t parse_size(const char* text, uint64_t* out);
 // Port in the manner of strtol, keeping only the low 16 bits.
 uint16_t parse_port(const char* text);
 

@@ -5,10 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <new>
 
 #include "client/agent_chain.h"
 #include "client/progress.h"
@@ -17,14 +13,10 @@
 #include "core/status.h"
 #include "core/text.h"
 #include "core/unique_fd.h"
-#include "integrity/sha256.h"
 
 namespace orv {
 
 namespace {
-
-// Zero bytes written per call when a block device needs zeros.
-constexpr size_t kZeroChunk = 1u << 20;
 
 class RestoreRun {
  public:
@@ -34,7 +26,6 @@ class RestoreRun {
   RestoreRun& operator=(const RestoreRun&) = delete;
   ~RestoreRun() {
     if (open_) client_close(&client_);
-    free(slots_);
   }
 
   int32_t run() {
@@ -43,52 +34,31 @@ class RestoreRun {
     int32_t rc = agent_connect(p_.target, 0, &client_, &reply, err_);
     if (rc != STATUS_OK) return rc;
     open_ = true;
-    rc = choose_backup();
-    if (rc == STATUS_OK) rc = fetch_chain();
-    if (rc == STATUS_OK) rc = map_blocks();
+    rc = reader_.load(p_.target, p_.by_name, p_.name, p_.uuid);
     if (rc == STATUS_OK) rc = open_output();
     progress_start(&progress_, "restore", res_->source_size, p_.progress);
-    if (rc == STATUS_OK) rc = restore_zero_blocks();
-    if (rc == STATUS_OK) rc = restore_data_blocks();
+    ChainBlockSink sink;
+    sink.zero_block = write_zero_block;
+    sink.data_block = write_data_block;
+    sink.context = this;
+    if (rc == STATUS_OK) rc = reader_.check_zero_blocks(sink, &progress_);
+    if (rc == STATUS_OK) rc = reader_.read_data_blocks(p_.window, sink, &progress_);
     if (rc == STATUS_OK) rc = close_output();
-    progress_finish(&progress_, done_);
+    progress_finish(&progress_, reader_.done());
     if (rc != STATUS_OK) return rc;
     if (res_->mismatches != 0 || res_->missing != 0) {
-      finish_damage_report();
+      char list[ChainReader::kDamageListSize];
+      reader_.damage_list(list, sizeof list);
+      agent_error_set(err_, STATUS_CORRUPT,
+                      "%llu of %llu blocks could not be restored intact (%s); %s is not a faithful copy",
+                      static_cast<unsigned long long>(res_->mismatches + res_->missing),
+                      static_cast<unsigned long long>(res_->blocks), list, p_.output);
       return STATUS_CORRUPT;
     }
     return STATUS_OK;
   }
 
  private:
-  int32_t choose_backup() {
-    return agent_choose_backup(&client_, p_.target, p_.by_name, p_.name, p_.uuid, &res_->uuid, err_);
-  }
-
-  int32_t fetch_chain() {
-    int32_t rc = agent_fetch_chain(&client_, p_.target, res_->uuid, &chain_, err_);
-    if (rc != STATUS_OK) return rc;
-    const ChainLink& last = chain_.links[chain_.link_count - 1];
-    res_->type = last.type;
-    copy_text(res_->name, sizeof res_->name, last.name);
-    res_->chain_length = static_cast<uint32_t>(chain_.link_count);
-    res_->block_size = last.block_size;
-    res_->source_size = last.source_size;
-    return STATUS_OK;
-  }
-
-  uint32_t block_length(uint64_t index) const {
-    uint64_t left = res_->source_size - index * res_->block_size;
-    return left < res_->block_size ? static_cast<uint32_t>(left) : res_->block_size;
-  }
-
-  CatalogEntryFields entry_of(uint64_t block) const { return chain_entry(chain_, slots_[block]); }
-
-  int32_t map_blocks() {
-    res_->blocks = chain_block_count(chain_);
-    return chain_map_blocks(chain_, res_->blocks, &slots_, err_);
-  }
-
   // Opens the output: a regular file is created or emptied; a block device
   // must hold the whole source (checked before anything is written); a
   // character device (/dev/null for a restore that only verifies) is
@@ -158,180 +128,17 @@ class RestoreRun {
     return rc;
   }
 
-  // Notes one damaged block for the report: the first few are named, the
-  // rest counted.
-  void damaged(uint64_t block, const char* why) {
-    if (reported_ >= p_.report_limit) return;
-    char item[96];
-    size_t len = strlen(report_);
-    int n = snprintf(item, sizeof item, "%sblock %llu %s", len == 0 ? "" : "; ",
-                     static_cast<unsigned long long>(block), why);
-    if (n < 0 || len + static_cast<size_t>(n) >= sizeof report_) return;
-    memcpy(report_ + len, item, static_cast<size_t>(n) + 1);
-    ++reported_;
+  // Blocks without data: a new regular file reads as zeros where nothing
+  // was written; devices get the zeros written.
+  static int32_t write_zero_block(void* context, const uint8_t* zeros, size_t len, uint64_t offset) {
+    auto* run = static_cast<RestoreRun*>(context);
+    if (!run->block_device_ && !run->char_device_) return STATUS_OK;
+    return run->write_out(zeros, len, offset);
   }
 
-  void finish_damage_report() {
-    uint64_t n = res_->mismatches + res_->missing;
-    char more[64] = "";
-    if (n > reported_) snprintf(more, sizeof more, "; and %llu more", static_cast<unsigned long long>(n - reported_));
-    agent_error_set(err_, STATUS_CORRUPT, "%llu of %llu blocks could not be restored intact (%s%s); %s is not a "
-                    "faithful copy",
-                    static_cast<unsigned long long>(n), static_cast<unsigned long long>(res_->blocks), report_, more,
-                    p_.output);
-  }
-
-  // Checks the agent fields of the newest entry of a block against the
-  // block's place in the source; false (and counted) when they do not fit.
-  bool entry_usable(uint64_t block, const CatalogEntryFields& e) {
-    uint32_t expected = block_length(block);
-    bool no_data = (e.flags & ENTRY_FLAG_NO_DATA) != 0;
-    if (e.agent_byte != AGENT_ENTRY_SHA256 || e.agent_u32 != expected) {
-      ++res_->mismatches;
-      damaged(block, "has no checksum of this client");
-      return false;
-    }
-    const ChainLink& l = chain_.links[slots_[block].link];
-    if (!no_data && (e.length != expected || e.offset > l.image_size || l.image_size - e.offset < e.length)) {
-      ++res_->mismatches;
-      damaged(block, "has an entry that does not fit its image");
-      return false;
-    }
-    return true;
-  }
-
-  int32_t restore_zero_blocks() {
-    uint8_t zero_digest[SHA256_DIGEST_SIZE];
-    uint32_t digest_len = 0;  // length the cached digest is for; 0 none
-    for (uint64_t i = 0; i < res_->blocks; ++i) {
-      if (!slots_[i].present) {
-        ++res_->missing;
-        damaged(i, "is missing from the chain");
-        continue;
-      }
-      CatalogEntryFields e = entry_of(i);
-      if ((e.flags & ENTRY_FLAG_NO_DATA) == 0) continue;
-      if (!entry_usable(i, e)) continue;
-      uint32_t len = block_length(i);
-      if (!zeros_) {
-        if (!zeros_.allocate(res_->block_size > kZeroChunk ? res_->block_size : kZeroChunk)) {
-          agent_error_set(err_, STATUS_NOMEM, "out of memory");
-          return STATUS_NOMEM;
-        }
-        memset(zeros_.get(), 0, zeros_.size());
-      }
-      if (digest_len != len) {
-        sha256(zeros_.get(), len, zero_digest);
-        digest_len = len;
-      }
-      if (memcmp(zero_digest, e.agent_tail, SHA256_DIGEST_SIZE) != 0) {
-        ++res_->mismatches;
-        damaged(i, "is stored as zeros but its checksum says otherwise");
-        continue;
-      }
-      // A new regular file reads as zeros where nothing was written.
-      if (block_device_ || char_device_) {
-        int32_t rc = write_out(zeros_.get(), len, i * static_cast<uint64_t>(res_->block_size));
-        if (rc != STATUS_OK) return rc;
-      }
-      ++res_->blocks_zero;
-      done_ += len;
-      progress_update(&progress_, done_);
-    }
-    return STATUS_OK;
-  }
-
-  // The next block at or after `from` that is read with READ_RANGE. Each
-  // block is visited once, so an unusable entry is counted once.
-  uint64_t next_data_block(uint64_t from) {
-    for (; from < res_->blocks; ++from) {
-      if (!slots_[from].present) continue;
-      CatalogEntryFields e = entry_of(from);
-      if ((e.flags & ENTRY_FLAG_NO_DATA) != 0) continue;
-      if (!entry_usable(from, e)) continue;
-      return from;
-    }
-    return res_->blocks;
-  }
-
-  RangeRequest range_of(uint64_t block) const {
-    CatalogEntryFields e = entry_of(block);
-    RangeRequest r;
-    r.file_index = slots_[block].link;
-    r.length = e.length;
-    r.offset = e.offset;
-    return r;
-  }
-
-  int32_t send_range(uint64_t block) {
-    uint8_t out[READ_RANGE_SIZE];
-    size_t n = encode_read_range(range_of(block), out);
-    int32_t rc = client_send(&client_, MSG_READ_RANGE, std::span<const uint8_t>(out, n));
-    if (rc != STATUS_OK) agent_error_from(err_, "READ_RANGE", rc, &client_);
-    return rc;
-  }
-
-  int32_t receive_range(uint64_t block) {
-    std::span<const uint8_t> payload;
-    int32_t rc = client_expect(&client_, MSG_RANGE_DATA, &payload);
-    if (rc != STATUS_OK) {
-      agent_error_from(err_, "READ_RANGE", rc, &client_);
-      return rc;
-    }
-    RangeRequest echo;
-    std::span<const uint8_t> data;
-    rc = decode_range_data(payload, &echo, &data);
-    RangeRequest want = range_of(block);
-    if (rc != STATUS_OK || echo.file_index != want.file_index || echo.offset != want.offset ||
-        echo.length != want.length) {
-      agent_error_set(err_, STATUS_PROTOCOL, "RANGE_DATA does not answer the request for block %llu",
-                      static_cast<unsigned long long>(block));
-      return STATUS_PROTOCOL;
-    }
-    uint8_t digest[SHA256_DIGEST_SIZE];
-    sha256(data.data(), data.size(), digest);
-    CatalogEntryFields e = entry_of(block);
-    ++res_->blocks_read;
-    res_->bytes_read += data.size();
-    if (memcmp(digest, e.agent_tail, SHA256_DIGEST_SIZE) != 0) {
-      ++res_->mismatches;
-      damaged(block, "does not match its checksum");
-    }
-    // Written even when damaged: the output then shows what the target holds.
-    rc = write_out(data.data(), data.size(), block * static_cast<uint64_t>(res_->block_size));
-    if (rc != STATUS_OK) return rc;
-    done_ += data.size();
-    progress_update(&progress_, done_);
-    return STATUS_OK;
-  }
-
-  // READ_RANGE for every block with data, `window` requests ahead of the
-  // answers; the target answers in order.
-  int32_t restore_data_blocks() {
-    uint32_t window = p_.window == 0 ? 1 : p_.window;
-    uint64_t* queue = new (std::nothrow) uint64_t[window];
-    if (queue == nullptr) {
-      agent_error_set(err_, STATUS_NOMEM, "out of memory");
-      return STATUS_NOMEM;
-    }
-    size_t head = 0;
-    size_t queued = 0;
-    uint64_t next = next_data_block(0);
-    int32_t rc = STATUS_OK;
-    while (rc == STATUS_OK && (queued > 0 || next < res_->blocks)) {
-      while (rc == STATUS_OK && queued < window && next < res_->blocks) {
-        rc = send_range(next);
-        queue[(head + queued) % window] = next;
-        ++queued;
-        next = next_data_block(next + 1);
-      }
-      if (rc != STATUS_OK) break;
-      rc = receive_range(queue[head]);
-      head = (head + 1) % window;
-      --queued;
-    }
-    delete[] queue;
-    return rc;
+  // Written even when damaged: the output then shows what the target holds.
+  static int32_t write_data_block(void* context, const uint8_t* data, size_t len, uint64_t offset) {
+    return static_cast<RestoreRun*>(context)->write_out(data, len, offset);
   }
 
   int32_t close_output() {
@@ -357,17 +164,12 @@ class RestoreRun {
   AgentError* err_;
   Client client_;
   bool open_ = false;
-  ChainData chain_;
-  BlockSlot* slots_ = nullptr;
-  AlignedBuffer zeros_;
+  ChainReader reader_{&client_, res_, err_, p_.report_limit};
   UniqueFd out_;
   UniqueFd out_direct_;  // the same output for direct I/O; empty when refused
   bool block_device_ = false;
   bool char_device_ = false;
   Progress progress_;
-  uint64_t done_ = 0;
-  char report_[AGENT_ERROR_TEXT_SIZE / 2] = {};
-  uint64_t reported_ = 0;
 };
 
 }  // namespace

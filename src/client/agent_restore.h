@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "client/agent_chain.h"
 #include "client/agent_session.h"
 
 namespace orv {
@@ -34,20 +35,10 @@ struct RestoreParams {
   uint32_t report_limit = 4;
 };
 
-struct RestoreResult {
-  Uuid uuid;
-  uint8_t type = 0;
-  char name[HDR_NAME_SIZE] = {};
-  uint32_t chain_length = 0;
-  uint32_t block_size = 0;
-  uint64_t source_size = 0;
-  uint64_t blocks = 0;
-  uint64_t blocks_read = 0;  // blocks fetched with READ_RANGE
-  uint64_t blocks_zero = 0;  // blocks without data
-  uint64_t bytes_read = 0;
-  uint64_t mismatches = 0;   // digest, length or checksum convention wrong
-  uint64_t missing = 0;      // no backup of the chain holds the block
-};
+// What was restored: blocks_read were fetched with READ_RANGE, blocks_zero
+// had no data; mismatches (digest, length or checksum convention wrong) and
+// missing blocks (no backup of the chain holds them) are the damage.
+using RestoreResult = ChainReadResult;
 
 // STATUS_OK when every block was restored and verified; STATUS_CORRUPT
 // when some were not (the output is then incomplete or wrong in those

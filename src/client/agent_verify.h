@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "client/agent_chain.h"
 #include "client/agent_session.h"
 
 namespace orv {
@@ -23,20 +24,11 @@ struct VerifyParams {
   uint32_t report_limit = 4; // damaged blocks named before "and N more"
 };
 
-struct VerifyResult {
-  Uuid uuid;
-  uint8_t type = 0;
-  char name[HDR_NAME_SIZE] = {};
-  uint32_t chain_length = 0;
-  uint32_t block_size = 0;
-  uint64_t source_size = 0;
-  uint64_t blocks = 0;
-  uint64_t blocks_read = 0;  // fetched with READ_RANGE
-  uint64_t blocks_zero = 0;  // without data, checked as zeros
-  uint64_t bytes_read = 0;
-  uint64_t mismatches = 0;   // digest, length or entry wrong
-  uint64_t missing = 0;      // no backup of the chain holds the block
-};
+// What was checked: blocks_read were fetched with READ_RANGE, blocks_zero
+// had no data and were checked as zeros; mismatches (digest, length or entry
+// wrong) and missing blocks (no backup of the chain holds them) are the
+// damage.
+using VerifyResult = ChainReadResult;
 
 // STATUS_OK when every block matched; STATUS_CORRUPT when some did not
 // (err names them); any other failure as the step returned it.

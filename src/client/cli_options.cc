@@ -2,11 +2,11 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "core/args.h"
 #include "core/status.h"
 #include "core/text.h"
 
@@ -53,15 +53,6 @@ constexpr char kUsage[] =
     "Sizes take the suffixes K, M, G, T (binary). Exit status: 0 success, 1 failure, 2 usage error,\n"
     "3 restored data that does not match its checksums.\n"
     "verify exits with 3 too when a stored block does not match its checksum.\n";
-
-void set_error(char* error, size_t size, const char* format, ...) __attribute__((format(printf, 3, 4)));
-void set_error(char* error, size_t size, const char* format, ...) {
-  if (size == 0) return;
-  va_list ap;
-  va_start(ap, format);
-  vsnprintf(error, size, format, ap);
-  va_end(ap);
-}
 
 bool parse_u32(const char* text, uint32_t min, uint32_t max, uint32_t* out) {
   if (text == nullptr || !isdigit(static_cast<unsigned char>(text[0]))) return false;
@@ -110,7 +101,7 @@ int32_t apply_option(CliOptions* o, const char* opt, const char* value, char* er
   auto is = [opt](const char* name) { return strcmp(opt, name) == 0; };
   if (is("--target")) {
     if (cli_parse_target(value, o->host, sizeof o->host, &o->port) != STATUS_OK) {
-      set_error(error, error_size, "--target wants HOST or HOST:PORT, got '%s'", value);
+      set_error_text(error, error_size, "--target wants HOST or HOST:PORT, got '%s'", value);
       return STATUS_INVALID;
     }
   } else if (is("--api-key-file")) {
@@ -130,14 +121,14 @@ int32_t apply_option(CliOptions* o, const char* opt, const char* value, char* er
     else if (strcmp(value, "diff") == 0) o->type = BACKUP_DIFF;
     else if (strcmp(value, "inc") == 0) o->type = BACKUP_INC;
     else {
-      set_error(error, error_size, "--type wants full, inc or diff, got '%s'", value);
+      set_error_text(error, error_size, "--type wants full, inc or diff, got '%s'", value);
       return STATUS_INVALID;
     }
   } else if (is("--block-size")) {
     uint64_t v = 0;
-    if (cli_parse_size(value, &v) != STATUS_OK || v < kMinBlockSize || v > CLI_MAX_BLOCK_SIZE) {
-      set_error(error, error_size, "--block-size wants a size from %u bytes to %u bytes, got '%s'", kMinBlockSize,
-                CLI_MAX_BLOCK_SIZE, value);
+    if (parse_size(value, SIZE_ALL_FORMS, &v) != STATUS_OK || v < kMinBlockSize || v > CLI_MAX_BLOCK_SIZE) {
+      set_error_text(error, error_size, "--block-size wants a size from %u bytes to %u bytes, got '%s'", kMinBlockSize,
+                     CLI_MAX_BLOCK_SIZE, value);
       return STATUS_INVALID;
     }
     o->block_size = static_cast<uint32_t>(v);
@@ -150,7 +141,7 @@ int32_t apply_option(CliOptions* o, const char* opt, const char* value, char* er
     if (!parse_u32(value, 0, kMaxRetries, &o->retries)) goto bad_number;
   } else if (is("--uuid")) {
     if (cli_parse_uuid(value, &o->uuid) != STATUS_OK) {
-      set_error(error, error_size, "--uuid wants the form xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx, got '%s'", value);
+      set_error_text(error, error_size, "--uuid wants the form xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx, got '%s'", value);
       return STATUS_INVALID;
     }
     o->has_uuid = true;
@@ -159,17 +150,17 @@ int32_t apply_option(CliOptions* o, const char* opt, const char* value, char* er
   } else if (is("--window")) {
     if (!parse_u32(value, 1, kMaxWindow, &o->window)) goto bad_number;
   } else if (is("--size")) {
-    if (cli_parse_size(value, &o->bench_size) != STATUS_OK || o->bench_size == 0) goto bad_number;
+    if (parse_size(value, SIZE_ALL_FORMS, &o->bench_size) != STATUS_OK || o->bench_size == 0) goto bad_number;
   } else {
-    set_error(error, error_size, "unknown option %s", opt);
+    set_error_text(error, error_size, "unknown option %s", opt);
     return STATUS_INVALID;
   }
   return STATUS_OK;
 too_long:
-  set_error(error, error_size, "the value of %s is too long", opt);
+  set_error_text(error, error_size, "the value of %s is too long", opt);
   return STATUS_INVALID;
 bad_number:
-  set_error(error, error_size, "%s: '%s' is not a valid value", opt, value);
+  set_error_text(error, error_size, "%s: '%s' is not a valid value", opt, value);
   return STATUS_INVALID;
 }
 
@@ -192,47 +183,47 @@ bool is_flag(const char* opt) {
 int32_t check_complete(CliOptions* o, char* error, size_t error_size) {
   const char* cmd = command_name(o->command);
   if (o->api_key_file[0] == '\0') {
-    set_error(error, error_size, "%s: --api-key-file is required", cmd);
+    set_error_text(error, error_size, "%s: --api-key-file is required", cmd);
     return STATUS_INVALID;
   }
   if (o->insecure && o->ca_file[0] != '\0') {
-    set_error(error, error_size, "%s: give either --ca-file or --insecure, not both", cmd);
+    set_error_text(error, error_size, "%s: give either --ca-file or --insecure, not both", cmd);
     return STATUS_INVALID;
   }
   if (!o->insecure && o->ca_file[0] == '\0') {
-    set_error(error, error_size,
-              "%s: the target's certificate must be verified: give --ca-file, or --insecure for a self-signed "
-              "development setup",
-              cmd);
+    set_error_text(error, error_size,
+                   "%s: the target's certificate must be verified: give --ca-file, or --insecure for a self-signed "
+                   "development setup",
+                   cmd);
     return STATUS_INVALID;
   }
   bool needs_subdir = o->command != CliCommand::ping;
   if (needs_subdir && o->subdir[0] == '\0') {
-    set_error(error, error_size, "%s: --subdir is required", cmd);
+    set_error_text(error, error_size, "%s: --subdir is required", cmd);
     return STATUS_INVALID;
   }
   bool needs_path = o->command == CliCommand::backup || o->command == CliCommand::restore;
   if (needs_path && o->path[0] == '\0') {
-    set_error(error, error_size, "%s: the %s path is missing", cmd,
-              o->command == CliCommand::backup ? "source" : "output");
+    set_error_text(error, error_size, "%s: the %s path is missing", cmd,
+                   o->command == CliCommand::backup ? "source" : "output");
     return STATUS_INVALID;
   }
   if (!needs_path && o->path[0] != '\0') {
-    set_error(error, error_size, "%s: unexpected argument '%s'", cmd, o->path);
+    set_error_text(error, error_size, "%s: unexpected argument '%s'", cmd, o->path);
     return STATUS_INVALID;
   }
   if (o->command == CliCommand::backup && o->name[0] == '\0') {
     const char* slash = strrchr(o->path, '/');
     const char* base = slash != nullptr ? slash + 1 : o->path;
     if (base[0] == '\0' || !copy_field(o->name, sizeof o->name, base)) {
-      set_error(error, error_size, "backup: give the backup a name with --name (at most %zu characters)",
-                CLI_NAME_MAX);
+      set_error_text(error, error_size, "backup: give the backup a name with --name (at most %zu characters)",
+                     CLI_NAME_MAX);
       return STATUS_INVALID;
     }
   }
   if (o->command == CliCommand::restore || o->command == CliCommand::verify) {
     if (o->has_uuid == (o->name[0] != '\0')) {
-      set_error(error, error_size, "%s: give either --uuid or --name", cmd);
+      set_error_text(error, error_size, "%s: give either --uuid or --name", cmd);
       return STATUS_INVALID;
     }
   }
@@ -243,31 +234,6 @@ int32_t check_complete(CliOptions* o, char* error, size_t error_size) {
 }  // namespace
 
 const char* cli_usage_text() { return kUsage; }
-
-int32_t cli_parse_size(const char* text, uint64_t* out) {
-  if (text == nullptr || !isdigit(static_cast<unsigned char>(text[0]))) return STATUS_INVALID;
-  errno = 0;
-  char* end = nullptr;
-  unsigned long long v = strtoull(text, &end, 10);
-  if (errno != 0 || end == nullptr) return STATUS_INVALID;
-  unsigned shift = 0;
-  switch (*end) {
-    case '\0': break;
-    case 'k': case 'K': shift = 10; break;
-    case 'm': case 'M': shift = 20; break;
-    case 'g': case 'G': shift = 30; break;
-    case 't': case 'T': shift = 40; break;
-    default: return STATUS_INVALID;
-  }
-  if (*end != '\0') {
-    ++end;
-    // "4M", "4MB", "4MiB" are all accepted.
-    if (strcmp(end, "") != 0 && strcmp(end, "B") != 0 && strcmp(end, "iB") != 0) return STATUS_INVALID;
-  }
-  if (shift != 0 && v > (UINT64_MAX >> shift)) return STATUS_INVALID;
-  *out = static_cast<uint64_t>(v) << shift;
-  return STATUS_OK;
-}
 
 int32_t cli_parse_uuid(const char* text, Uuid* out) {
   if (text == nullptr || strlen(text) != UUID_TEXT_SIZE - 1) return STATUS_INVALID;
@@ -314,7 +280,7 @@ int32_t cli_read_api_key(const char* path, char* key, size_t key_size, char* err
   if (f == nullptr) {
     char text[128];
     int32_t rc = status_from_errno(errno);
-    set_error(error, error_size, "cannot read the API key file %s: %s", path, errno_text(text, sizeof text));
+    set_error_text(error, error_size, "cannot read the API key file %s: %s", path, errno_text(text, sizeof text));
     return rc;
   }
   char line[1024];
@@ -325,7 +291,7 @@ int32_t cli_read_api_key(const char* path, char* key, size_t key_size, char* err
     if (*p == '#' || *p == '\n' || *p == '\r' || *p == '\0') continue;
     size_t n = strcspn(p, " \t\r\n");
     if (n > HELLO_API_KEY_SIZE || n >= key_size) {
-      set_error(error, error_size, "the API key in %s is longer than %zu characters", path, HELLO_API_KEY_SIZE);
+      set_error_text(error, error_size, "the API key in %s is longer than %zu characters", path, HELLO_API_KEY_SIZE);
       rc = STATUS_INVALID;
     } else {
       memcpy(key, p, n);
@@ -336,7 +302,7 @@ int32_t cli_read_api_key(const char* path, char* key, size_t key_size, char* err
   }
   explicit_bzero(line, sizeof line);
   fclose(f);
-  if (rc == STATUS_NOT_FOUND) set_error(error, error_size, "the API key file %s holds no key", path);
+  if (rc == STATUS_NOT_FOUND) set_error_text(error, error_size, "the API key file %s holds no key", path);
   return rc;
 }
 
@@ -344,7 +310,7 @@ int32_t cli_parse(int argc, char** argv, CliOptions* out, char* error, size_t er
   *out = CliOptions{};
   if (error_size > 0) error[0] = '\0';
   if (argc < 2) {
-    set_error(error, error_size, "no command given");
+    set_error_text(error, error_size, "no command given");
     return STATUS_INVALID;
   }
   const char* cmd = argv[1];
@@ -363,7 +329,7 @@ int32_t cli_parse(int argc, char** argv, CliOptions* out, char* error, size_t er
   else if (strcmp(cmd, "bench") == 0) out->command = CliCommand::bench;
   else if (strcmp(cmd, "verify") == 0) out->command = CliCommand::verify;
   else {
-    set_error(error, error_size, "unknown command '%s'", cmd);
+    set_error_text(error, error_size, "unknown command '%s'", cmd);
     return STATUS_INVALID;
   }
 
@@ -375,11 +341,11 @@ int32_t cli_parse(int argc, char** argv, CliOptions* out, char* error, size_t er
     }
     if (strncmp(arg, "--", 2) != 0 || arg[2] == '\0') {
       if (out->path[0] != '\0') {
-        set_error(error, error_size, "%s: more than one path given ('%s')", cmd, arg);
+        set_error_text(error, error_size, "%s: more than one path given ('%s')", cmd, arg);
         return STATUS_INVALID;
       }
       if (!copy_field(out->path, sizeof out->path, arg) || arg[0] == '\0') {
-        set_error(error, error_size, "%s: bad path '%s'", cmd, arg);
+        set_error_text(error, error_size, "%s: bad path '%s'", cmd, arg);
         return STATUS_INVALID;
       }
       continue;
@@ -390,18 +356,18 @@ int32_t cli_parse(int argc, char** argv, CliOptions* out, char* error, size_t er
     const char* eq = strchr(arg, '=');
     size_t opt_len = eq != nullptr ? static_cast<size_t>(eq - arg) : strlen(arg);
     if (opt_len >= sizeof opt) {
-      set_error(error, error_size, "unknown option %s", arg);
+      set_error_text(error, error_size, "unknown option %s", arg);
       return STATUS_INVALID;
     }
     memcpy(opt, arg, opt_len);
     opt[opt_len] = '\0';
     if (!is_known(opt)) {
-      set_error(error, error_size, "%s: unknown option %s", cmd, opt);
+      set_error_text(error, error_size, "%s: unknown option %s", cmd, opt);
       return STATUS_INVALID;
     }
     if (is_flag(opt)) {
       if (eq != nullptr || !option_allowed(out->command, opt)) {
-        set_error(error, error_size, "%s: option %s is not valid here", cmd, arg);
+        set_error_text(error, error_size, "%s: option %s is not valid here", cmd, arg);
         return STATUS_INVALID;
       }
       if (strcmp(opt, "--insecure") == 0) out->insecure = true;
@@ -414,11 +380,11 @@ int32_t cli_parse(int argc, char** argv, CliOptions* out, char* error, size_t er
     } else if (i + 1 < argc) {
       value = argv[++i];
     } else {
-      set_error(error, error_size, "%s: option %s needs a value", cmd, opt);
+      set_error_text(error, error_size, "%s: option %s needs a value", cmd, opt);
       return STATUS_INVALID;
     }
     if (!option_allowed(out->command, opt)) {
-      set_error(error, error_size, "%s: option %s is not valid here", cmd, opt);
+      set_error_text(error, error_size, "%s: option %s is not valid here", cmd, opt);
       return STATUS_INVALID;
     }
     int32_t rc = apply_option(out, opt, value, error, error_size);

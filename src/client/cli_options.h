@@ -72,8 +72,9 @@ struct CliOptions {
 // The usage text printed by --help and after a usage error.
 const char* cli_usage_text();
 
-// "123", "64K", "4M", "1G", "2T" (binary units); plain numbers are bytes.
-[[nodiscard]] int32_t cli_parse_size(const char* text, uint64_t* out);
+// Sizes (--block-size, --size) are read by parse_size of core/args.h with
+// SIZE_ALL_FORMS: "123", "64K", "4M", "4MiB", "1G", "2T".
+
 // The 36-character form "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx", either case.
 [[nodiscard]] int32_t cli_parse_uuid(const char* text, Uuid* out);
 // "host:port", "host" (default port) or "[host]:port" is not supported: the

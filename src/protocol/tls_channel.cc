@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -221,25 +222,28 @@ uint64_t now_ms() {
   return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
 }
 
-// Switches O_NONBLOCK on fd; returns false when the flags cannot be changed.
-bool set_nonblocking(int fd, bool on) {
-  int flags = fcntl(fd, F_GETFL);
-  if (flags < 0) return false;
-  int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-  return wanted == flags || fcntl(fd, F_SETFL, wanted) == 0;
+// True when the failed SSL_read/SSL_write with result r only has to wait
+// for the socket (*code then says for what); errno is kept for the caller.
+bool tls_would_block(SSL* ssl, int r, int* code) {
+  int saved_errno = errno;
+  *code = SSL_get_error(ssl, r);
+  errno = saved_errno;
+  return *code == SSL_ERROR_WANT_READ || *code == SSL_ERROR_WANT_WRITE;
 }
 
-// TLS writes with a deadline: the socket is non-blocking for the call, and
-// a write that would block waits in poll for the rest of the time. A retried
-// SSL_write gets the same buffer and length, as the library requires.
+// Waits until the socket is ready for what the library asked for (code
+// SSL_ERROR_WANT_READ or SSL_ERROR_WANT_WRITE), at most timeout_ms, or
+// without a bound when timeout_ms is -1. Returns what poll returns.
+int wait_ready(int fd, int code, int timeout_ms) {
+  struct pollfd pfd = {fd, static_cast<short>(code == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
+  return poll(&pfd, 1, timeout_ms);
+}
+
+// TLS writes with a deadline on a non-blocking socket: a write that would
+// block waits in poll for the rest of the time. A retried SSL_write gets
+// the same buffer and length, as the library requires.
 int32_t send_all_bounded(Channel* channel, const uint8_t* p, size_t n) {
-  if (!set_nonblocking(channel->fd, true)) {
-    char text[128];
-    transport_error_set("%s failed: %s", "send", errno_text(text, sizeof text));
-    return STATUS_IO;
-  }
   const uint64_t deadline = now_ms() + channel->send_timeout_ms;
-  int32_t rc = STATUS_OK;
   size_t done = 0;
   while (done < n) {
     ERR_clear_error();
@@ -248,39 +252,45 @@ int32_t send_all_bounded(Channel* channel, const uint8_t* p, size_t n) {
       done += static_cast<size_t>(r);
       continue;
     }
-    int code = SSL_get_error(channel->tls, r);
-    if (code != SSL_ERROR_WANT_WRITE && code != SSL_ERROR_WANT_READ) {
+    int code = 0;
+    if (!tls_would_block(channel->tls, r, &code)) {
       tls_set_error(channel->tls, r, "send");
-      rc = STATUS_IO;
-      break;
+      return STATUS_IO;
     }
     ERR_clear_error();
     uint64_t now = now_ms();
     int ready = 0;
     if (now < deadline) {
-      struct pollfd pfd = {channel->fd, static_cast<short>(code == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
       uint64_t left = deadline - now;
-      ready = poll(&pfd, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+      ready = wait_ready(channel->fd, code, left > INT_MAX ? INT_MAX : static_cast<int>(left));
       if (ready < 0 && errno == EINTR) continue;
     }
     if (ready == 0) {
       transport_error_set("the peer did not take the data within %u s", channel->send_timeout_ms / 1000);
-      rc = STATUS_IO;
-      break;
+      return STATUS_IO;
     }
     if (ready < 0) {
       char text[128];
       transport_error_set("%s failed: %s", "send", errno_text(text, sizeof text));
-      rc = STATUS_IO;
-      break;
+      return STATUS_IO;
     }
   }
-  // Reads stay blocking. Should this fail, the next read reports it.
-  (void)set_nonblocking(channel->fd, false);
-  return rc;
+  return STATUS_OK;
 }
 
 }  // namespace
+
+int32_t channel_bound_sends(Channel* channel, uint32_t timeout_ms) {
+  assert(channel->tls != nullptr && timeout_ms != 0);
+  int flags = fcntl(channel->fd, F_GETFL);
+  if (flags < 0 || fcntl(channel->fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    char text[128];
+    transport_error_set("%s failed: %s", "fcntl", errno_text(text, sizeof text));
+    return STATUS_IO;
+  }
+  channel->send_timeout_ms = timeout_ms;
+  return STATUS_OK;
+}
 
 int32_t send_all(Channel* channel, const void* bytes, size_t n) {
   if (channel->tls != nullptr && channel->send_timeout_ms != 0) {
@@ -322,12 +332,22 @@ int32_t recv_all(Channel* channel, void* bytes, size_t n) {
     if (channel->tls != nullptr) {
       ERR_clear_error();
       int r = SSL_read(channel->tls, p + done, clamp_int(n - done));
-      if (r <= 0) {
-        tls_set_error(channel->tls, r, "receive");
+      if (r > 0) {
+        done += static_cast<size_t>(r);
+        continue;
+      }
+      // A non-blocking channel waits for its data as a blocking read would:
+      // without a bound.
+      int code = 0;
+      if (channel->send_timeout_ms != 0 && tls_would_block(channel->tls, r, &code)) {
+        ERR_clear_error();
+        if (wait_ready(channel->fd, code, -1) >= 0 || errno == EINTR) continue;
+        char text[128];
+        transport_error_set("%s failed: %s", "recv", errno_text(text, sizeof text));
         return STATUS_IO;
       }
-      done += static_cast<size_t>(r);
-      continue;
+      tls_set_error(channel->tls, r, "receive");
+      return STATUS_IO;
     }
     ssize_t r = recv(channel->fd, p + done, n - done, 0);
     if (r < 0) {
@@ -347,9 +367,9 @@ int32_t recv_all(Channel* channel, void* bytes, size_t n) {
 
 void channel_close(Channel* channel) {
   if (channel->tls != nullptr) {
-    // A peer that takes nothing must not hold the close either: the
-    // close-notify goes out only if there is room for it.
-    if (channel->send_timeout_ms != 0) (void)set_nonblocking(channel->fd, true);
+    // On a channel with bounded sends the socket is non-blocking, so a peer
+    // that takes nothing does not hold the close either: the close-notify
+    // goes out only if there is room for it.
     (void)SSL_shutdown(channel->tls);  // close-notify only; the answer is not awaited
     ERR_clear_error();
     SSL_free(channel->tls);

@@ -31,10 +31,12 @@ struct TlsContext;
 struct Channel {
   int fd = -1;
   SSL* tls = nullptr;
-  // When not 0, every send_all must be done within this many milliseconds:
-  // the write goes out on the socket switched to non-blocking for the call,
-  // waiting with poll up to the deadline, so a peer that stops reading fails
-  // the send instead of holding the thread. 0: plain blocking writes.
+  // Set only by channel_bound_sends. When not 0, the socket is
+  // non-blocking and every send_all must be done within this many
+  // milliseconds: a write that would block waits in poll up to the
+  // deadline, so a peer that stops reading fails the send instead of
+  // holding the thread; a read that would block waits in poll without a
+  // bound, as a blocking read would. 0: plain blocking reads and writes.
   uint32_t send_timeout_ms = 0;
 };
 
@@ -63,6 +65,13 @@ void tls_context_free(TlsContext* context);
 // server_name is given, match it.
 [[nodiscard]] int32_t tls_client_context_new(const char* ca_file, TlsContext** out);
 [[nodiscard]] int32_t tls_connect(TlsContext* context, int fd, const char* server_name, Channel* out);
+
+// Switches the socket of a TLS channel to non-blocking mode for the rest of
+// its life and bounds every later send_all by timeout_ms (not 0). Reads keep
+// their behaviour: they wait for data without a bound (a shutdown of the
+// socket still ends them). STATUS_IO with the transport error text set when
+// the socket's mode cannot be changed; the channel is then unchanged.
+[[nodiscard]] int32_t channel_bound_sends(Channel* channel, uint32_t timeout_ms);
 
 // Transfer exactly n bytes. STATUS_IO on any failure, with the transport
 // error text set; the stream position is then unknown. A send on a channel

@@ -140,8 +140,15 @@ void connection_main(void* arg) {
     log_write(LEVEL_WARN, "TLS handshake failed: %s (status=%d) from %s", status_text(rc), rc, job->peer);
   } else {
     job->socket = -1;  // the channel owns it now
-    channel.send_timeout_ms = SEND_TIMEOUT_MS;
-    run_session(job, channel);
+    // Non-blocking from here on, once: a send waits in poll only when the
+    // peer's window is full.
+    rc = channel_bound_sends(&channel, SEND_TIMEOUT_MS);
+    if (rc == STATUS_OK) {
+      run_session(job, channel);
+    } else {
+      log_write(LEVEL_WARN, "cannot set up the connection from %s: %s", job->peer, last_transport_error());
+      channel_close(&channel);
+    }
   }
   connection_job_free(job);
   metrics_add(service_metrics().connections_open, -1);

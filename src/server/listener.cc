@@ -382,7 +382,8 @@ int32_t open_socket(const ServerConfig& c, int* out_fd) {
     return STATUS_IO;
   }
   // Non-blocking, so an accept after a wake-up never hangs on a connection
-  // that went away in between; accepted sockets stay blocking.
+  // that went away in between; accepted sockets start blocking (the
+  // connection switches its socket once its handshake is done).
   int flags = fcntl(fd, F_GETFL);
   if (flags >= 0) (void)fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   *out_fd = fd;

@@ -209,6 +209,33 @@ TEST(MetricsListenValid, OnlyIpv4AddressColonPort) {
   EXPECT_FALSE(metrics_listen_valid(nullptr));
 }
 
+// --min-free takes T and the "MB"/"MiB" spellings; --memory-budget only
+// K, M and G, and falls back to its default on anything else.
+TEST(ServerConfigFromArgs, SizeOptionsKeepTheirOwnForms) {
+  const std::pair<const char*, uint64_t> min_free[] = {
+      {"512M", 512ull << 20}, {"1T", 1ull << 40}, {"2GiB", 2ull << 30}, {"10", 10}};
+  for (const auto& [text, bytes] : min_free) {
+    Args a{"--min-free", text};
+    uint64_t v = 1;
+    EXPECT_EQ(server_config_min_free(a.argc(), a.argv(), &v), STATUS_OK) << text;
+    EXPECT_EQ(v, bytes) << text;
+  }
+  for (const char* bad : {"x", "1X", "1GBs", "-1"}) {
+    Args a{"--min-free", bad};
+    uint64_t v = 1;
+    EXPECT_EQ(server_config_min_free(a.argc(), a.argv(), &v), STATUS_INVALID) << bad;
+    EXPECT_EQ(v, 0u);
+  }
+  const std::pair<const char*, uint64_t> budget[] = {{"64M", 64ull << 20}, {"2g", 2ull << 30}, {"1T", 0},
+                                                     {"64MiB", 0}, {"64MB", 0}, {"lots", 0}};
+  for (const auto& [text, bytes] : budget) {
+    Args a{"--storage=s", "--tls-cert=c", "--tls-key=k", "--acl-file=a", "--memory-budget", text};
+    ServerConfig c;
+    ASSERT_EQ(server_config_from_args(a.argc(), a.argv(), &c), STATUS_OK);
+    EXPECT_EQ(c.memory_budget_bytes, bytes) << text;
+  }
+}
+
 TEST(ServerExitCode, FailureIsLoggedWithTextAndNumber) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(server_exit_code(STATUS_OK), 0);

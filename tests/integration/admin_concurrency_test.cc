@@ -17,67 +17,20 @@
 #include <thread>
 #include <vector>
 
-#include "support/server_process.h"
+#include "support/client_tools.h"
 
 namespace {
 
-using orv_support::TargetFiles;
-using orv_support::TargetServer;
+using orv_support::output_field;
+using orv_support::ToolRun;
 
 constexpr const char* kKey = "admin-concurrency-key-0123456789";
-constexpr int kRunMs = 120000;
 constexpr size_t kBlock = 64 * 1024;
 constexpr size_t kSize = 8u << 20;
 
-struct ToolRun {
-  int code = -1;
-  std::string out;
-};
-
-std::string field(const std::string& out, const std::string& key) {
-  size_t at = out.find("\n" + key + ": ");
-  if (at == std::string::npos) return "";
-  at += key.size() + 3;
-  return out.substr(at, out.find('\n', at) - at);
-}
-
-class AdminConcurrencyTest : public ::testing::Test {
+class AdminConcurrencyTest : public orv_support::ClientToolsTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(files.create(std::string(kKey) + " **\n"));
-    key_file = files.dir.sub("api.key");
-    ASSERT_TRUE(orv_support::write_text(key_file, std::string(kKey) + "\n", 0600));
-    ASSERT_TRUE(server.start(ORV_TARGET_BIN)) << server.process.log();
-  }
-  void TearDown() override {
-    if (!server.process.running()) return;
-    server.process.signal(SIGTERM);
-    EXPECT_TRUE(server.process.wait_exit(30000));
-  }
-
-  ToolRun client(const std::string& command, const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {std::string(ORV_BINARY_DIR) + "/orv_client", command, "--target",
-                                     "localhost:" + std::to_string(server.port()), "--api-key-file", key_file,
-                                     "--ca-file", files.cert, "--subdir", "live", "--quiet"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    ToolRun r;
-    r.code = orv_support::run_tool(argv, kRunMs, &r.out);
-    return r;
-  }
-
-  ToolRun admin(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {ORV_ADMIN_BIN};
-    argv.insert(argv.end(), args.begin(), args.end());
-    argv.push_back("--storage");
-    argv.push_back(files.storage);
-    ToolRun r;
-    r.code = orv_support::run_tool(argv, kRunMs, &r.out);
-    return r;
-  }
-
-  TargetFiles files;
-  TargetServer server{files};
-  std::string key_file;
+  AdminConcurrencyTest() : ClientToolsTest(kKey, "live") {}
 };
 
 TEST_F(AdminConcurrencyTest, PruneLoopBesideBackupsAndRestores) {
@@ -96,8 +49,8 @@ TEST_F(AdminConcurrencyTest, PruneLoopBesideBackupsAndRestores) {
 
   ToolRun full = client("backup", {"--name", "vol", "--retention", "1d", "--block-size", "64K", source});
   ASSERT_EQ(full.code, 0) << full.out;
-  versions[field(full.out, "uuid")] = data;
-  uuids.push_back(field(full.out, "uuid"));
+  versions[output_field(full.out, "uuid")] = data;
+  uuids.push_back(output_field(full.out, "uuid"));
 
   // Every backup expires within a day; prune looks two days ahead.
   std::string as_of = std::to_string(time(nullptr) + 2 * 86400);
@@ -161,7 +114,7 @@ TEST_F(AdminConcurrencyTest, PruneLoopBesideBackupsAndRestores) {
       backup_failures.push_back(b.out);
       continue;
     }
-    std::string id = field(b.out, "uuid");
+    std::string id = output_field(b.out, "uuid");
     {
       std::lock_guard<std::mutex> lock(mu);
       versions[id] = data;

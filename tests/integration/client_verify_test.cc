@@ -12,21 +12,15 @@
 #include <string>
 #include <vector>
 
-#include "support/server_process.h"
+#include "support/client_tools.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using orv_support::TargetFiles;
-using orv_support::TargetServer;
+using orv_support::output_field;
+using orv_support::ToolRun;
 
 constexpr const char* kKey = "verify-test-key-0123456789";
-constexpr int kRunMs = 120000;
-
-struct ToolRun {
-  int code = -1;
-  std::string out;
-};
 
 std::string bytes_of(size_t n, uint64_t seed) {
   std::string s(n, '\0');
@@ -38,40 +32,9 @@ std::string bytes_of(size_t n, uint64_t seed) {
   return s;
 }
 
-class ClientVerifyTest : public ::testing::Test {
+class ClientVerifyTest : public orv_support::ClientToolsTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(files.create(std::string(kKey) + " **\n"));
-    key_file = files.dir.sub("api.key");
-    ASSERT_TRUE(orv_support::write_text(key_file, std::string(kKey) + "\n", 0600));
-    ASSERT_TRUE(server.start(ORV_TARGET_BIN)) << server.process.log();
-  }
-  void TearDown() override {
-    if (!server.process.running()) return;
-    server.process.signal(SIGTERM);
-    EXPECT_TRUE(server.process.wait_exit(30000));
-  }
-
-  ToolRun client(const std::string& command, const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {std::string(ORV_BINARY_DIR) + "/orv_client", command, "--target",
-                                     "localhost:" + std::to_string(server.port()), "--api-key-file", key_file,
-                                     "--ca-file", files.cert, "--subdir", "vfy", "--quiet"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    ToolRun r;
-    r.code = orv_support::run_tool(argv, kRunMs, &r.out);
-    return r;
-  }
-
-  static std::string field(const std::string& out, const std::string& key) {
-    size_t at = out.find("\n" + key + ": ");
-    if (at == std::string::npos) return "";
-    at += key.size() + 3;
-    return out.substr(at, out.find('\n', at) - at);
-  }
-
-  TargetFiles files;
-  TargetServer server{files};
-  std::string key_file;
+  ClientVerifyTest() : ClientToolsTest(kKey, "vfy") {}
 };
 
 TEST_F(ClientVerifyTest, ChainVerifiesAndDamageExitsWithThree) {
@@ -90,10 +53,10 @@ TEST_F(ClientVerifyTest, ChainVerifiesAndDamageExitsWithThree) {
 
   ToolRun v = client("verify", {"--name", "vol"});
   ASSERT_EQ(v.code, 0) << v.out;
-  EXPECT_EQ(field(v.out, "uuid"), field(inc.out, "uuid"));
-  EXPECT_EQ(field(v.out, "chain"), "2 backups");
-  EXPECT_EQ(field(v.out, "blocks"), "11 (read 10, without data 1), every block matches its checksum");
-  ToolRun by_uuid = client("verify", {"--uuid", field(full.out, "uuid")});
+  EXPECT_EQ(output_field(v.out, "uuid"), output_field(inc.out, "uuid"));
+  EXPECT_EQ(output_field(v.out, "chain"), "2 backups");
+  EXPECT_EQ(output_field(v.out, "blocks"), "11 (read 10, without data 1), every block matches its checksum");
+  ToolRun by_uuid = client("verify", {"--uuid", output_field(full.out, "uuid")});
   EXPECT_EQ(by_uuid.code, 0) << by_uuid.out;
 
   // One byte of the FULL's image changed on the target: block 7 (the INC

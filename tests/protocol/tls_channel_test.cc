@@ -3,6 +3,7 @@
 #include "protocol/tls_channel.h"
 
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -117,6 +118,49 @@ TEST_F(TlsChannelTest, SharedHandleKeepsContextAliveAfterTheFirstIsFreed) {
   server_ctx = shared;
   connect_pair();
   EXPECT_EQ(send_frame(&client, MSG_PING, {}), STATUS_OK);
+}
+
+// The server's channel after its handshake: non-blocking with a bound on
+// sends. Reads wait for late data without a bound, a TLS 1.3 key update
+// asked for by the peer is answered, large frames cross both ways while the
+// peer reads, and a send the peer does not take fails at the bound.
+TEST_F(TlsChannelTest, BoundedSendsOnNonBlockingSocketKeepReadsAndKeyUpdatesWorking) {
+  connect_pair();
+  ASSERT_EQ(channel_bound_sends(&server, 30000), STATUS_OK) << last_transport_error();
+  std::vector<uint8_t> buffer(FRAME_MAX_PAYLOAD);
+  FrameHeader h;
+
+  std::thread late([&] {
+    orv_support::sleep_ms(300);
+    EXPECT_EQ(send_frame(&client, MSG_PING, {}), STATUS_OK);
+  });
+  ASSERT_EQ(receive_frame(&server, &h, buffer), STATUS_OK) << last_transport_error();
+  late.join();
+  EXPECT_EQ(h.msg_type, MSG_PING);
+
+  ASSERT_EQ(SSL_key_update(client.tls, SSL_KEY_UPDATE_REQUESTED), 1);
+  std::vector<uint8_t> payload(FRAME_MAX_PAYLOAD - 3);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7);
+  std::thread up([&] { EXPECT_EQ(send_frame(&client, MSG_BLOCK, payload), STATUS_OK); });
+  ASSERT_EQ(receive_frame(&server, &h, buffer), STATUS_OK) << last_transport_error();
+  up.join();
+  EXPECT_EQ(h.length, payload.size());
+  std::vector<uint8_t> back(FRAME_MAX_PAYLOAD);
+  FrameHeader bh;
+  std::thread down([&] { EXPECT_EQ(receive_frame(&client, &bh, back), STATUS_OK) << last_transport_error(); });
+  ASSERT_EQ(send_frame(&server, MSG_RANGE_DATA, payload), STATUS_OK) << last_transport_error();
+  down.join();
+  back.resize(bh.length);
+  EXPECT_EQ(back, payload);
+
+  // Far more than the socket buffers hold, even grown to their largest.
+  int small_buffer = 64 * 1024;
+  (void)setsockopt(client.fd, SOL_SOCKET, SO_RCVBUF, &small_buffer, sizeof small_buffer);
+  ASSERT_EQ(channel_bound_sends(&server, 1000), STATUS_OK);
+  int32_t rc = STATUS_OK;
+  for (int i = 0; i < 4 && rc == STATUS_OK; ++i) rc = send_frame(&server, MSG_RANGE_DATA, payload);
+  EXPECT_EQ(rc, STATUS_IO);
+  EXPECT_STREQ(last_transport_error(), "the peer did not take the data within 1 s");
 }
 
 }  // namespace
