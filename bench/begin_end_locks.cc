@@ -69,8 +69,9 @@ struct PairTimes {
 };
 
 // One BEGIN and END of an empty backup through a fresh session.
-void one_pair(Session* s, const char* root, const AclEntry* acl, const Channel& ch, uint32_t n, PairTimes* out) {
-  session_init(s, root, acl, 1, nullptr, false, ch);
+void one_pair(Session* s, const ServerConfig& config, const AclEntry* acl, const Channel& ch, uint32_t n,
+              PairTimes* out) {
+  session_init(s, config, acl, 1, ch);
   s->acl_entry = acl;
   s->state = SessionState::wait_begin;
   s->peer_flags = FLAG_CONTINUE;
@@ -108,10 +109,21 @@ void one_pair(Session* s, const char* root, const AclEntry* acl, const Channel& 
   out->pair.push_back(t2 - t0);
 }
 
-void run(bool files, uint32_t count, Session* s, const char* root, const AclEntry* acl, const Channel& ch,
-         uint32_t* serial, PairTimes* out) {
-  partial_file_locks_set(files);
-  for (uint32_t i = 0; i < count; ++i) one_pair(s, root, acl, ch, ++*serial, out);
+// The settings of one side: the storage root and a lock table with or
+// without file locks.
+struct Side {
+  Side(const char* root, bool files) : locks(PARTIAL_LOCK_SLOTS, files) {
+    config.storage_root = root;
+    config.diag_off = true;
+    config.store.locks = &locks;
+  }
+  PartialLocks locks;
+  ServerConfig config;
+};
+
+void run(const Side& side, uint32_t count, Session* s, const AclEntry* acl, const Channel& ch, uint32_t* serial,
+         PairTimes* out) {
+  for (uint32_t i = 0; i < count; ++i) one_pair(s, side.config, acl, ch, ++*serial, out);
 }
 
 double us(double sec) { return sec * 1e6; }
@@ -123,12 +135,11 @@ void print_row(const char* what, const std::vector<double>& with, const std::vec
 }
 
 // lock + unlock of an existing journal, n times.
-double lock_cycle(const std::string& path, bool files, uint32_t n) {
-  partial_file_locks_set(files);
+double lock_cycle(const std::string& path, PartialLocks& locks, uint32_t n) {
   double t0 = bench::now_sec();
   for (uint32_t i = 0; i < n; ++i) {
-    if (partial_lock_try(path.c_str(), -1) != STATUS_OK) exit(1);
-    partial_unlock(path.c_str());
+    if (locks.try_lock(path.c_str(), -1) != STATUS_OK) exit(1);
+    locks.unlock(path.c_str());
   }
   return (bench::now_sec() - t0) / n;
 }
@@ -159,7 +170,9 @@ int main(int argc, char** argv) {
   memset(&acl, 0, sizeof acl);
   snprintf(acl.patterns[0], ACL_PATTERN_SIZE, "bench");
   acl.pattern_count = 1;
-  if (partial_locks_probe(root.c_str()) != STATUS_OK) {
+  Side files(root.c_str(), true);
+  Side no_files(root.c_str(), false);
+  if (files.locks.probe(root.c_str()) != STATUS_OK) {
     fprintf(stderr, "the scratch directory takes no file locks: nothing to compare\n");
     return 1;
   }
@@ -171,16 +184,15 @@ int main(int argc, char** argv) {
   uint32_t per_round = pairs / rounds;
   // One pair each first, so neither side pays for the first directory entries.
   PairTimes warm;
-  run(true, 5, session.get(), root.c_str(), &acl, drain.near, &serial, &warm);
-  run(false, 5, session.get(), root.c_str(), &acl, drain.near, &serial, &warm);
+  run(files, 5, session.get(), &acl, drain.near, &serial, &warm);
+  run(no_files, 5, session.get(), &acl, drain.near, &serial, &warm);
   for (uint32_t r = 0; r < rounds; ++r) {
     bool files_first = r % 2 == 0;
-    run(files_first, per_round, session.get(), root.c_str(), &acl, drain.near, &serial,
+    run(files_first ? files : no_files, per_round, session.get(), &acl, drain.near, &serial,
         files_first ? &with : &without);
-    run(!files_first, per_round, session.get(), root.c_str(), &acl, drain.near, &serial,
+    run(files_first ? no_files : files, per_round, session.get(), &acl, drain.near, &serial,
         files_first ? &without : &with);
   }
-  partial_file_locks_set(true);
 
   printf("begin_end_locks: %u BEGIN/END pairs of empty backups each way, %u rounds, medians in microseconds\n",
          per_round * rounds, rounds);
@@ -195,10 +207,9 @@ int main(int argc, char** argv) {
   fclose(f);
   std::vector<double> lw, lo;
   for (int r = 0; r < 5; ++r) {
-    lw.push_back(lock_cycle(journal, true, 20000));
-    lo.push_back(lock_cycle(journal, false, 20000));
+    lw.push_back(lock_cycle(journal, files.locks, 20000));
+    lo.push_back(lock_cycle(journal, no_files.locks, 20000));
   }
-  partial_file_locks_set(true);
   printf("lock+unlock of one journal alone: %.2f us with the file lock, %.2f us without\n", us(bench::median(lw)),
          us(bench::median(lo)));
   return 0;

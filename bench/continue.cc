@@ -119,7 +119,7 @@ struct EntryCounter {
 };
 int32_t count_entries(void* context, uint16_t type, std::span<const uint8_t> payload) {
   if (type != MSG_CONTINUE_ENTRIES) return STATUS_PROTOCOL;
-  static_cast<EntryCounter*>(context)->entries += payload.size() / WIRE_ENTRY_SIZE;
+  static_cast<EntryCounter*>(context)->entries += payload.size() / CATALOG_ENTRY_SIZE;
   return STATUS_OK;
 }
 
@@ -186,7 +186,7 @@ class Drain {
       for (;;) {
         FrameHeader h;
         if (receive_frame(&far_, &h, std::span<uint8_t>(buf.get(), FRAME_MAX_PAYLOAD)) != STATUS_OK) return;
-        *entries += h.length / WIRE_ENTRY_SIZE;
+        *entries += h.length / CATALOG_ENTRY_SIZE;
         if (h.msg_type == last) {
           *at_last = bench::now_sec();
           return;
@@ -217,12 +217,15 @@ class Drain {
 Timing continue_in_process(const std::string& root, const AclEntry* acl, uint64_t n) {
   uint64_t received = 0;
   double at_end = 0;
+  ServerConfig config;  // outlives the session
+  config.storage_root = root.c_str();
+  config.diag_off = true;
   auto session = std::make_unique<Session>();
   double t0 = 0, t1 = 0;
   int32_t rc = STATUS_OK;
   {
     Drain drain(MSG_CONTINUE_END, &received, &at_end);
-    session_init(session.get(), root.c_str(), acl, 1, nullptr, false, drain.near);
+    session_init(session.get(), config, acl, 1, drain.near);
     session->acl_entry = acl;
     session->state = SessionState::wait_begin;
     session->peer_flags = FLAG_CONTINUE;
@@ -265,8 +268,8 @@ double send_alone(const CatalogEntry* entries, uint64_t n) {
     for (uint64_t left = n; sent && left > 0;) {
       size_t count = left < ENTRIES_PER_FRAME ? static_cast<size_t>(left) : ENTRIES_PER_FRAME;
       sent = send_frame(&drain.near, MSG_CONTINUE_ENTRIES,
-                        std::span<const uint8_t>(bytes, count * WIRE_ENTRY_SIZE)) == STATUS_OK;
-      bytes += count * WIRE_ENTRY_SIZE;
+                        std::span<const uint8_t>(bytes, count * CATALOG_ENTRY_SIZE)) == STATUS_OK;
+      bytes += count * CATALOG_ENTRY_SIZE;
       left -= count;
     }
     sent = sent && send_frame(&drain.near, MSG_CONTINUE_END, {}) == STATUS_OK;
@@ -363,7 +366,7 @@ int run(int argc, char** argv) {
   }
   printf("partial: %llu entries (%.1f MB on the wire), journal %.1f MiB, warm cache, medians of %d interleaved "
          "rounds\n",
-         static_cast<unsigned long long>(n), static_cast<double>(n * WIRE_ENTRY_SIZE) / 1e6,
+         static_cast<unsigned long long>(n), static_cast<double>(n * CATALOG_ENTRY_SIZE) / 1e6,
          static_cast<double>(size_of(journal)) / 1048576.0, rounds);
   load_once(local_journal, n);  // warms the page cache
   (void)continue_tls(server.port(), journal, n);

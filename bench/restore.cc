@@ -111,7 +111,7 @@ void evict(const std::string& path) {
 }
 
 int32_t count_chain(void* context, uint16_t type, std::span<const uint8_t> payload) {
-  if (type == MSG_CHAIN_ENTRIES) *static_cast<uint64_t*>(context) += payload.size() / WIRE_ENTRY_SIZE;
+  if (type == MSG_CHAIN_ENTRIES) *static_cast<uint64_t*>(context) += payload.size() / CATALOG_ENTRY_SIZE;
   return STATUS_OK;
 }
 

@@ -123,8 +123,8 @@ void decode_all(uint16_t type, std::span<const uint8_t> p) {
     case MSG_CONTINUE_ENTRIES: {
       size_t n = 0;
       if (decode_entry_frame(p, &n) == STATUS_OK) {
-        FUZZ_CHECK(n >= 1 && n <= ENTRIES_PER_FRAME && n * WIRE_ENTRY_SIZE == p.size());
-        for (size_t i = 0; i < n; ++i) (void)decode_entry(p.subspan(i * WIRE_ENTRY_SIZE, WIRE_ENTRY_SIZE));
+        FUZZ_CHECK(n >= 1 && n <= ENTRIES_PER_FRAME && n * CATALOG_ENTRY_SIZE == p.size());
+        for (size_t i = 0; i < n; ++i) (void)decode_catalog_entry(p.subspan(i * CATALOG_ENTRY_SIZE, CATALOG_ENTRY_SIZE));
       }
       break;
     }

@@ -317,7 +317,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   delete p2;
 
   // The searches offer the journal only with plain names and its image.
-  char found[orv::PARTIAL_PATH_SIZE];
+  char found[orv::PATH_SIZE];
   int32_t frc = orv::partial_find_by_uuid(dir.c_str(), uuid, found, sizeof found);
   if (frc == orv::STATUS_OK) {
     FUZZ_CHECK(hrc == orv::STATUS_OK && names_plain);

@@ -262,6 +262,7 @@ std::string encode_stream(const std::vector<Frame>& frames) {
 
 struct World {
   std::string root;
+  orv::ServerConfig config;  // storage root and the store's settings of every session
   orv::AclEntry acl[2];
   std::vector<uint8_t> receive_buffer = std::vector<uint8_t>(orv::FRAME_MAX_PAYLOAD);
 };
@@ -270,6 +271,9 @@ World& world() {
   static World* w = [] {
     auto* x = new World;
     x->root = orv_fuzz::scratch_dir() + "/root";
+    x->config.storage_root = x->root.c_str();
+    // Checkpoints after every few KiB, so short inputs reach them.
+    x->config.store.checkpoint_bytes = 4096;
     memset(x->acl, 0, sizeof x->acl);
     orv::sha256(kKey, strlen(kKey), x->acl[0].key_digest);
     snprintf(x->acl[0].patterns[0], orv::ACL_PATTERN_SIZE, "hosts/**");
@@ -312,7 +316,7 @@ std::string run_session(const std::vector<Frame>& frames) {
   orv::Channel ch;
   ch.fd = sv[0];
   auto* s = new orv::Session;
-  orv::session_init(s, w.root.c_str(), w.acl, 2, nullptr, true, ch);
+  orv::session_init(s, w.config, w.acl, 2, ch);
   int32_t status = orv::STATUS_OK;
   while (orv::session_state(s) != orv::SessionState::done && orv::session_state(s) != orv::SessionState::error) {
     orv::FrameHeader h;
@@ -410,8 +414,6 @@ void check_storage() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   orv::log_init("orv_fuzz", getenv("ORV_FUZZ_LOG") != nullptr ? orv::LEVEL_DEBUG : orv::LEVEL_ERROR + 1);
-  // Checkpoints after every few KiB, so short inputs reach them.
-  orv::store_set_checkpoint(4096, 0);
   return 0;
 }
 

@@ -180,6 +180,9 @@ int32_t server_config_from_args(int argc, const char* const* argv, ServerConfig*
   }
   c.metrics_listen = opt_value(argc, argv, "--metrics-listen", nullptr, nullptr);
   c.metrics_per_subdir = opt_flag(argc, argv, "--metrics-per-subdir", nullptr) != 0;
+  if (c.checkpoint_mib != 0) c.store.checkpoint_bytes = server_config_checkpoint_bytes(c);
+  if (c.checkpoint_sec != 0) c.store.checkpoint_seconds = c.checkpoint_sec;
+  c.store.partial_max_age = server_config_partial_max_age_sec(c);
   *config = c;
   if (c.storage_root == nullptr || c.tls_cert_path == nullptr || c.tls_key_path == nullptr ||
       c.acl_file_path == nullptr) {
@@ -200,7 +203,7 @@ int32_t server_config_min_free(int argc, const char* const* argv, uint64_t* byte
 }
 
 int64_t server_config_partial_max_age_sec(const ServerConfig& config) {
-  if (config.partial_max_age_days == 0) return PARTIAL_MAX_AGE_DEFAULT_SEC;
+  if (config.partial_max_age_days == 0) return PARTIAL_MAX_AGE_DEFAULT;
   return static_cast<int64_t>(config.partial_max_age_days) * 86400;
 }
 

@@ -50,12 +50,13 @@ uint16_t parse_port(const char* text);
 
 // Largest checkpoint threshold in MiB; larger values are lowered to it.
 inline constexpr uint32_t CHECKPOINT_MIB_MAX = 256;
-inline constexpr int64_t PARTIAL_MAX_AGE_DEFAULT_SEC = 604800;  // 7 days
 
 // Fills *config from the command line. Returns STATUS_INVALID when any of
 // --storage, --tls-cert, --tls-key or --acl-file is missing (the other
 // fields are filled all the same), else STATUS_OK. An empty value
-// ("--storage=") counts as present.
+// ("--storage=") counts as present. config->store gets what the store's
+// options mean (checkpoint thresholds, partial age), its defaults where an
+// option is 0 or absent; the entry adds --min-free and the shared objects.
 [[nodiscard]] int32_t server_config_from_args(int argc, const char* const* argv,
                                               ServerConfig* config);
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <new>
 
 #include "app/debug_client.h"
 #include "app/options.h"
@@ -15,10 +16,7 @@
 #include "diag/bundle.h"
 #include "diag/selftest.h"
 #include "server/server_config.h"
-#include "store/backup_writer.h"
-#include "store/journal.h"
 #include "store/memory_budget.h"
-#include "store/partial.h"
 #include "store/partial_lock.h"
 
 using namespace orv;
@@ -39,7 +37,8 @@ int run_collect_diag_mode(int argc, const char* const* argv) {
 }
 
 int run_server_mode(int argc, const char* const* argv) {
-  ServerConfig config;
+  // Detached connection threads read the settings until the process ends.
+  static ServerConfig config;
   if (server_config_from_args(argc, argv, &config) != STATUS_OK) {
     fputs(REQUIRED_OPTIONS_ERROR, stderr);
     return EXIT_USAGE;
@@ -49,18 +48,20 @@ int run_server_mode(int argc, const char* const* argv) {
     fprintf(stderr, METRICS_LISTEN_ERROR, config.metrics_listen);
     return EXIT_USAGE;
   }
-  store_set_checkpoint(server_config_checkpoint_bytes(config), config.checkpoint_sec);
-  partial_set_max_age(server_config_partial_max_age_sec(config));
   uint64_t min_free = 0;
   if (server_config_min_free(argc, argv, &min_free) != STATUS_OK) {
     fprintf(stderr, "error: --min-free wants a size such as 512M or 1G, got '%s'\n",
             opt_value(argc, argv, "--min-free", nullptr, ""));
     return EXIT_USAGE;
   }
-  backup_writer_set_min_free(min_free);
-  // Before any connection: the lock table and the budget are process-wide.
-  partial_locks_set_slots(config.max_connections);
-  memory_budget_set(config.memory_budget_bytes != 0 ? config.memory_budget_bytes : memory_budget_default());
+  config.store.min_free = min_free;
+  // The two objects every session of the server shares, made from the
+  // settings before any connection and named in them. Never destroyed:
+  // detached connection threads may use them until the process ends.
+  config.store.locks = new (std::nothrow) PartialLocks(partial_lock_slots(config.max_connections));
+  config.store.budget = new (std::nothrow)
+      MemoryBudget(config.memory_budget_bytes != 0 ? config.memory_budget_bytes : memory_budget_default());
+  if (config.store.locks == nullptr || config.store.budget == nullptr) return server_exit_code(STATUS_NOMEM);
   return server_exit_code(run_supervised(config));
 }
 

@@ -5,9 +5,9 @@
 
 #include "app/options.h"
 #include "app/supervisor.h"
+#include "core/paths.h"
 #include "core/runlog.h"
 #include "diag/bundle.h"
-#include "server/session.h"
 
 namespace orv {
 
@@ -34,23 +34,23 @@ bool log_path_fits(int argc, const char* const* argv, FILE* err) {
 }
 
 bool server_paths_fit(const ServerConfig& config, bool as_root, FILE* err) {
-  if (!fits(config.storage_root, SESSION_ROOT_SIZE)) {
+  if (!fits(config.storage_root, CONFIGURED_DIR_SIZE)) {
     fprintf(err, "error: --storage is too long: %zu bytes, at most %zu fit\n", strlen(config.storage_root),
-            SESSION_ROOT_SIZE - 1);
+            CONFIGURED_DIR_SIZE - 1);
     return false;
   }
   bool diag_given = config.diag_dir != nullptr && config.diag_dir[0] != '\0';
-  if (diag_given && !fits(config.diag_dir, SESSION_DIAG_DIR_SIZE)) {
+  if (diag_given && !fits(config.diag_dir, CONFIGURED_DIR_SIZE)) {
     fprintf(err, "error: --diag-dir is too long: %zu bytes, at most %zu fit\n", strlen(config.diag_dir),
-            SESSION_DIAG_DIR_SIZE - 1);
+            CONFIGURED_DIR_SIZE - 1);
     return false;
   }
   if (!diag_given && !config.diag_off && config.storage_root != nullptr &&
-      strlen(config.storage_root) + strlen(kDiagSuffix) >= SESSION_DIAG_DIR_SIZE) {
+      strlen(config.storage_root) + strlen(kDiagSuffix) >= CONFIGURED_DIR_SIZE) {
     fprintf(err,
             "error: --storage is too long for the default diagnostics directory <storage>/diag (at most %zu "
             "bytes fit); give --diag-dir or --no-diag\n",
-            SESSION_DIAG_DIR_SIZE - 1);
+            CONFIGURED_DIR_SIZE - 1);
     return false;
   }
   const char* sock_dir = getenv(PRIV_SOCK_DIR_ENV);
@@ -64,15 +64,15 @@ bool server_paths_fit(const ServerConfig& config, bool as_root, FILE* err) {
 
 bool collect_paths_fit(const char* storage, const char* diag_dir, FILE* err) {
   if (diag_dir != nullptr && diag_dir[0] != '\0') {
-    if (fits(diag_dir, DIAG_DIR_SIZE)) return true;
-    fprintf(err, "error: --diag-dir is too long: %zu bytes, at most %zu fit\n", strlen(diag_dir), DIAG_DIR_SIZE - 1);
+    if (fits(diag_dir, STORE_PATH_SIZE)) return true;
+    fprintf(err, "error: --diag-dir is too long: %zu bytes, at most %zu fit\n", strlen(diag_dir), STORE_PATH_SIZE - 1);
     return false;
   }
-  if (storage == nullptr || strlen(storage) + strlen(kDiagSuffix) < DIAG_DIR_SIZE) return true;
+  if (storage == nullptr || strlen(storage) + strlen(kDiagSuffix) < STORE_PATH_SIZE) return true;
   fprintf(err,
           "error: --storage is too long for the diagnostics directory <storage>/diag (at most %zu bytes fit); "
           "give --diag-dir\n",
-          DIAG_DIR_SIZE - 1);
+          STORE_PATH_SIZE - 1);
   return false;
 }
 

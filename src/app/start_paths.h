@@ -1,6 +1,7 @@
-// Paths given at start are copied into fixed-size buffers further on; one
-// that does not fit would be cut and silently name another directory. These
-// checks refuse such a path before anything uses it. Each writes one
+// Paths given at start must leave room for what is built from them (working
+// directories, the log file's path; core/paths.h); one that does not fit
+// would be cut further on and silently name another directory. These checks
+// refuse such a path before anything uses it. Each writes one
 // "error: ..." line to err and returns false for the first path that would
 // be cut; the entry then exits with EXIT_USAGE.
 #pragma once

@@ -179,9 +179,9 @@ int32_t collect_parent_chain(void* context, uint16_t type, std::span<const uint8
   if (rc != STATUS_OK || !cc->have_header) return STATUS_PROTOCOL;
   BlockTable* t = cc->table;
   for (size_t i = 0; i < n; ++i) {
-    WireEntry e = decode_entry(payload.subspan(i * WIRE_ENTRY_SIZE, WIRE_ENTRY_SIZE));
+    CatalogEntryFields e = decode_catalog_entry(payload.subspan(i * CATALOG_ENTRY_SIZE, CATALOG_ENTRY_SIZE));
     if (e.key >= t->count) continue;  // the source is smaller now
-    bool known = e.agent_u8 == AGENT_ENTRY_SHA256 &&
+    bool known = e.agent_byte == AGENT_ENTRY_SHA256 &&
                  e.agent_u32 == block_length(cc->source_size, cc->block_size, e.key);
     t->parent_have[e.key] = known ? 1 : 0;
     if (known) memcpy(t->parent_digest_of(e.key), e.agent_tail, SHA256_DIGEST_SIZE);
@@ -205,7 +205,7 @@ int32_t collect_kept(void* context, uint16_t type, std::span<const uint8_t> payl
   if (rc != STATUS_OK) return rc;
   BlockTable* t = kc->table;
   for (size_t i = 0; i < n; ++i) {
-    WireEntry e = decode_entry(payload.subspan(i * WIRE_ENTRY_SIZE, WIRE_ENTRY_SIZE));
+    CatalogEntryFields e = decode_catalog_entry(payload.subspan(i * CATALOG_ENTRY_SIZE, CATALOG_ENTRY_SIZE));
     if ((e.flags & ENTRY_FLAG_DROPPED) != 0) continue;  // removed at END unless sent again
     if (e.key >= t->count) {
       rc = kc->beyond->push(e.key);
@@ -217,7 +217,7 @@ int32_t collect_kept(void* context, uint16_t type, std::span<const uint8_t> payl
     }
     uint32_t expected = block_length(kc->source_size, kc->block_size, e.key);
     bool no_data = (e.flags & ENTRY_FLAG_NO_DATA) != 0;
-    bool checkable = e.agent_u8 == AGENT_ENTRY_SHA256 && e.agent_u32 == expected && (no_data || e.length == expected);
+    bool checkable = e.agent_byte == AGENT_ENTRY_SHA256 && e.agent_u32 == expected && (no_data || e.length == expected);
     t->kept[e.key] = checkable ? kKeptDigest : kKeptUnknown;
     if (checkable) memcpy(t->kept_digest_of(e.key), e.agent_tail, SHA256_DIGEST_SIZE);
   }

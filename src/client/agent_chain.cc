@@ -45,7 +45,7 @@ int32_t collect_chain(void* context, uint16_t type, std::span<const uint8_t> pay
   if (cd->entry_count + n > cd->entry_cap) {
     uint64_t next = cd->entry_cap == 0 ? 1024 : cd->entry_cap;
     while (next < cd->entry_count + n) next *= 2;
-    void* grown = realloc(cd->entries, static_cast<size_t>(next) * WIRE_ENTRY_SIZE);
+    void* grown = realloc(cd->entries, static_cast<size_t>(next) * CATALOG_ENTRY_SIZE);
     if (grown == nullptr) {
       cd->nomem = true;
       return STATUS_NOMEM;
@@ -53,7 +53,7 @@ int32_t collect_chain(void* context, uint16_t type, std::span<const uint8_t> pay
     cd->entries = static_cast<uint8_t*>(grown);
     cd->entry_cap = next;
   }
-  memcpy(cd->entries + cd->entry_count * WIRE_ENTRY_SIZE, payload.data(), n * WIRE_ENTRY_SIZE);
+  memcpy(cd->entries + cd->entry_count * CATALOG_ENTRY_SIZE, payload.data(), n * CATALOG_ENTRY_SIZE);
   cd->entry_count += n;
   return STATUS_OK;
 }
@@ -127,8 +127,8 @@ int32_t chain_map_blocks(const ChainData& chain, uint64_t count, BlockSlot** out
   for (size_t l = 0; l < chain.link_count; ++l) {
     uint64_t end = l + 1 < chain.link_count ? chain.links[l + 1].first_entry : chain.entry_count;
     for (uint64_t e = chain.links[l].first_entry; e < end; ++e) {
-      uint64_t key = get_u64_le(std::span<const uint8_t>(chain.entries + e * WIRE_ENTRY_SIZE, WIRE_ENTRY_SIZE),
-                                WIRE_ENTRY_KEY_OFF);
+      uint64_t key = get_u64_le(std::span<const uint8_t>(chain.entries + e * CATALOG_ENTRY_SIZE, CATALOG_ENTRY_SIZE),
+                                ENT_KEY_OFF);
       if (key >= count) continue;  // beyond the source's size
       slots[key].entry = e;
       slots[key].link = static_cast<uint32_t>(l);
@@ -139,9 +139,9 @@ int32_t chain_map_blocks(const ChainData& chain, uint64_t count, BlockSlot** out
   return STATUS_OK;
 }
 
-WireEntry chain_entry(const ChainData& chain, const BlockSlot& slot) {
-  return decode_entry(
-      std::span<const uint8_t>(chain.entries + slot.entry * WIRE_ENTRY_SIZE, WIRE_ENTRY_SIZE));
+CatalogEntryFields chain_entry(const ChainData& chain, const BlockSlot& slot) {
+  return decode_catalog_entry(
+      std::span<const uint8_t>(chain.entries + slot.entry * CATALOG_ENTRY_SIZE, CATALOG_ENTRY_SIZE));
 }
 
 int32_t ChainReader::load(const AgentTarget& target, bool by_name, const char* name, const Uuid& uuid) {
@@ -185,9 +185,9 @@ void ChainReader::damage_list(char* out, size_t size) const {
 
 // Checks the agent fields of the newest entry of a block against the
 // block's place in the source; false (and counted) when they do not fit.
-bool ChainReader::entry_usable(uint64_t block, const WireEntry& e) {
+bool ChainReader::entry_usable(uint64_t block, const CatalogEntryFields& e) {
   uint32_t expected = block_length(block);
-  if (e.agent_u8 != AGENT_ENTRY_SHA256 || e.agent_u32 != expected) {
+  if (e.agent_byte != AGENT_ENTRY_SHA256 || e.agent_u32 != expected) {
     ++res_->mismatches;
     damaged(block, "has no checksum of this client");
     return false;
@@ -211,7 +211,7 @@ int32_t ChainReader::check_zero_blocks(const ChainBlockSink& sink, Progress* pro
       damaged(i, "is missing from the chain");
       continue;
     }
-    WireEntry e = entry_of(i);
+    CatalogEntryFields e = entry_of(i);
     if ((e.flags & ENTRY_FLAG_NO_DATA) == 0 || !entry_usable(i, e)) continue;
     uint32_t len = block_length(i);
     if (!zeros_) {
@@ -246,7 +246,7 @@ int32_t ChainReader::check_zero_blocks(const ChainBlockSink& sink, Progress* pro
 uint64_t ChainReader::next_data_block(uint64_t from) {
   for (; from < res_->blocks; ++from) {
     if (!slots_[from].present) continue;
-    WireEntry e = entry_of(from);
+    CatalogEntryFields e = entry_of(from);
     if ((e.flags & ENTRY_FLAG_NO_DATA) != 0 || !entry_usable(from, e)) continue;
     return from;
   }
@@ -254,7 +254,7 @@ uint64_t ChainReader::next_data_block(uint64_t from) {
 }
 
 RangeRequest ChainReader::range_of(uint64_t block) const {
-  WireEntry e = entry_of(block);
+  CatalogEntryFields e = entry_of(block);
   RangeRequest r;
   r.file_index = slots_[block].link;
   r.length = e.length;

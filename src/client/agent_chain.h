@@ -77,7 +77,7 @@ uint64_t chain_block_count(const ChainData& chain);
 [[nodiscard]] int32_t chain_map_blocks(const ChainData& chain, uint64_t blocks, BlockSlot** slots, AgentError* err);
 
 // The entry a slot refers to.
-WireEntry chain_entry(const ChainData& chain, const BlockSlot& slot);
+CatalogEntryFields chain_entry(const ChainData& chain, const BlockSlot& slot);
 
 // What a read of a whole chain found (restore and verify report the same).
 struct ChainReadResult {
@@ -151,9 +151,9 @@ class ChainReader {
 
  private:
   uint32_t block_length(uint64_t index) const;
-  WireEntry entry_of(uint64_t block) const { return chain_entry(chain_, slots_[block]); }
+  CatalogEntryFields entry_of(uint64_t block) const { return chain_entry(chain_, slots_[block]); }
   void damaged(uint64_t block, const char* why);
-  bool entry_usable(uint64_t block, const WireEntry& e);
+  bool entry_usable(uint64_t block, const CatalogEntryFields& e);
   uint64_t next_data_block(uint64_t from);
   RangeRequest range_of(uint64_t block) const;
   int32_t send_range(uint64_t block);

@@ -399,7 +399,7 @@ int32_t dir_sync(const char* dir) {
 
 namespace {
 
-// The directory that holds path, into dir (DIR_SYNC_PATH_MAX bytes): "/" for
+// The directory that holds path, into dir (PATH_SIZE bytes): "/" for
 // "/x". False when path has no "/" or its directory part does not fit. The
 // parent is located in the whole path before anything is copied, so a path
 // too long for the buffer can never name some other directory.
@@ -407,7 +407,7 @@ bool parent_of(const char* path, char* dir) {
   const char* slash = strrchr(path, '/');
   if (slash == nullptr) return false;
   size_t n = static_cast<size_t>(slash - path);
-  if (n >= DIR_SYNC_PATH_MAX) return false;
+  if (n >= PATH_SIZE) return false;
   if (n == 0) {
     dir[0] = '/';
     n = 1;
@@ -432,14 +432,14 @@ int32_t dir_ensure(const char* path) {
   // also when the directory existed, since an earlier attempt may have
   // failed to sync it. A path without "/" names a directory below the
   // current one, which is flushed then.
-  char parent[DIR_SYNC_PATH_MAX];
+  char parent[PATH_SIZE];
   if (!parent_of(path, parent)) return dir_sync(".");
   return dir_sync(parent);
 }
 
 void dir_sync_parent(const char* path) {
   if (path == nullptr) return;
-  char dir[DIR_SYNC_PATH_MAX];
+  char dir[PATH_SIZE];
   if (!parent_of(path, dir)) return;
   (void)dir_sync(dir);  // best effort: a directory that cannot be flushed is not an error here
 }

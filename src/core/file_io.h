@@ -14,11 +14,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/paths.h"
+
 namespace orv {
 
 inline constexpr uint32_t FILE_MODE = 0640;  // images, catalogs, journals
 inline constexpr uint32_t DIR_MODE = 0777;   // reduced by the umask
-inline constexpr size_t DIR_SYNC_PATH_MAX = 1100;
 
 inline bool fd_is_open(int fd) { return fd >= 0; }
 

@@ -93,7 +93,7 @@ uint64_t monotonic_ms() {
 
 int32_t make_dirs(const char* path) {
   if (path == nullptr) return STATUS_INVALID;
-  char p[MAKE_DIRS_PATH_MAX];
+  char p[PATH_SIZE];
   size_t len = strlen(path);
   // A path that does not fit is refused rather than cut: creating a shorter
   // path and reporting success would hand the caller the wrong directory.

@@ -5,11 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/paths.h"
+
 namespace orv {
 
 inline constexpr size_t HOST_NAME_SIZE = 64;
 inline constexpr size_t OS_DESCRIPTION_SIZE = 160;
-inline constexpr size_t MAKE_DIRS_PATH_MAX = 1100;
 
 // On failure buf holds "" and the mapped status is returned.
 [[nodiscard]] int32_t host_name(char* buf, size_t size);

@@ -188,7 +188,7 @@ size_t build_environment(char* buf, const char* diag_dir) {
 
 int32_t collect_diag_as_host(const char* storage, const char* diag_dir, const char* out, bool all,
                              const char* host) {
-  char dir[DIAG_DIR_SIZE];
+  char dir[STORE_PATH_SIZE];
   if (diag_dir != nullptr && diag_dir[0] != '\0') {
     snprintf(dir, sizeof dir, "%s", diag_dir);
   } else if (storage != nullptr && storage[0] != '\0') {
@@ -197,8 +197,8 @@ int32_t collect_diag_as_host(const char* storage, const char* diag_dir, const ch
     log_write(LEVEL_ERROR, "diag: --collect-diag needs --diag-dir or --storage");
     return STATUS_INVALID;
   }
-  char records_path[DIAG_FILE_PATH_SIZE];
-  char mark_path[DIAG_FILE_PATH_SIZE];
+  char records_path[PATH_SIZE];
+  char mark_path[PATH_SIZE];
   snprintf(records_path, sizeof records_path, "%s/%s", dir, kRecordsFile);
   snprintf(mark_path, sizeof mark_path, "%s/%s", dir, kMarkFile);
 

@@ -7,10 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/paths.h"
+
 namespace orv {
 
-inline constexpr size_t DIAG_DIR_SIZE = 1024;
-inline constexpr size_t DIAG_FILE_PATH_SIZE = 1100;
 inline constexpr size_t DIAG_BUNDLE_JSON_SIZE = 1024;
 inline constexpr size_t DIAG_OUT_NAME_SIZE = 256;
 inline constexpr int DIAG_BUNDLE_ZSTD_LEVEL = 19;

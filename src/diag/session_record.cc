@@ -51,7 +51,7 @@ void diag_write_session_record(const char* diag_dir, const SessionRecord& record
   size_t n = diag_format_session_record(record, disconnect_status, now_seconds(), duration, line);
   line[n++] = '\n';
 
-  char path[DIAG_FILE_PATH_SIZE];
+  char path[PATH_SIZE];
   // A cut path names another file; the open below then fails or writes
   // where the operator cannot find it, so refuse it here.
   int len = snprintf(path, sizeof path, "%s/%s", diag_dir, DIAG_FILE_NAME);

@@ -25,11 +25,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/paths.h"
+
 namespace orv {
 
 // A record is at most this many characters, the line feed not counted.
 inline constexpr size_t DIAG_RECORD_SIZE = 1536;
-inline constexpr size_t DIAG_FILE_PATH_SIZE = 1100;
 inline constexpr const char* DIAG_FILE_NAME = "diag.jsonl";
 
 // What a record tells about one ended session, filled by the server from

@@ -11,11 +11,6 @@ namespace orv {
 
 namespace {
 
-// Process-wide; changed only by tests.
-uint32_t g_timeout_override_sec = 0;
-
-uint32_t tool_timeout(uint32_t own) { return g_timeout_override_sec != 0 ? g_timeout_override_sec : own; }
-
 void set_error(char* error_text, size_t error_size, const char* text) {
   if (error_text != nullptr && error_size > 0) copy_text(error_text, error_size, text);
 }
@@ -74,8 +69,6 @@ bool format_vg_lv(char (&buf)[LV_PATH_MAX + 1], const char* vg_name, const char*
 
 }  // namespace
 
-void lvm_set_timeout_override_for_testing(uint32_t seconds) { g_timeout_override_sec = seconds; }
-
 bool lv_name_valid(const char* name) {
   if (name == nullptr || name[0] == '\0') return false;
   size_t n = strlen(name);
@@ -95,7 +88,7 @@ uint64_t lvm_size_kib(uint64_t size_bytes) {
 }
 
 int lvm_create(const char* vg_name, const char* lv_name, uint64_t size_bytes, char* error_text,
-               size_t error_size) {
+               size_t error_size, uint32_t timeout_sec) {
   if (!lv_name_valid(vg_name) || !lv_name_valid(lv_name)) {
     set_error(error_text, error_size, LVM_INVALID_NAME_TEXT);
     return -1;
@@ -106,7 +99,7 @@ int lvm_create(const char* vg_name, const char* lv_name, uint64_t size_bytes, ch
 
   char output[LVM_CREATE_OUTPUT];
   RunResult rr;
-  int rc = run_command(argv, nullptr, tool_timeout(LVM_CREATE_TIMEOUT_SEC), output, sizeof output, &rr);
+  int rc = run_command(argv, nullptr, timeout_sec, output, sizeof output, &rr);
   if (rc == 0 && rr.exit_code == 0) return 0;
   if (rc != 0) output[0] = '\0';
   // The tool's output is quoted as it was written, trailing line ends
@@ -131,7 +124,7 @@ int lvm_remove(const char* vg_name, const char* lv_name, char* error_text, size_
 
   char output[LVM_REMOVE_OUTPUT];
   RunResult rr;
-  int rc = run_command(argv, nullptr, tool_timeout(LVM_REMOVE_TIMEOUT_SEC), output, sizeof output, &rr);
+  int rc = run_command(argv, nullptr, LVM_REMOVE_TIMEOUT_SEC, output, sizeof output, &rr);
   if (rc == 0 && rr.exit_code == 0) return 0;
   if (rc != 0) output[0] = '\0';
   if (error_text != nullptr && error_size > 0) {
@@ -160,7 +153,7 @@ int lvm_query(const char* vg_name, const char* lv_name, LvInfo* out_info, char* 
 
   char output[LVM_QUERY_OUTPUT];
   RunResult rr;
-  int rc = run_command(argv, nullptr, tool_timeout(LVM_QUERY_TIMEOUT_SEC), output, sizeof output, &rr);
+  int rc = run_command(argv, nullptr, LVM_QUERY_TIMEOUT_SEC, output, sizeof output, &rr);
   if (rc == 0 && rr.exit_code == RUN_EXIT_NOT_FOUND) {
     set_error(error_text, error_size, LVM_NOT_INSTALLED_TEXT);
     return -1;
@@ -194,7 +187,7 @@ int lvm_has_tag(const char* vg_name, const char* lv_name, const char* tag, char*
 
   char output[LVM_QUERY_OUTPUT];
   RunResult rr;
-  int rc = run_command(argv, nullptr, tool_timeout(LVM_QUERY_TIMEOUT_SEC), output, sizeof output, &rr);
+  int rc = run_command(argv, nullptr, LVM_QUERY_TIMEOUT_SEC, output, sizeof output, &rr);
   if (rc == 0 && rr.exit_code == 0) return strstr(output, tag) != nullptr ? 1 : 0;
   set_error(error_text, error_size,
             rc == 0 && rr.exit_code == RUN_EXIT_NOT_FOUND ? LVM_NOT_INSTALLED_TEXT : "no such logical volume");

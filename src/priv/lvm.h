@@ -46,10 +46,11 @@ bool lv_name_valid(const char* name);
 // Size argument of lvcreate: size_bytes in KiB rounded up, at least 1 ("%lluK").
 uint64_t lvm_size_kib(uint64_t size_bytes);
 
-// lvcreate -y -n LV -L <KiB>K VG. Returns 0 or -1 with error_text filled
-// (when error_text is given).
+// lvcreate -y -n LV -L <KiB>K VG, given timeout_sec seconds. Returns 0 or
+// -1 with error_text filled (when error_text is given).
 [[nodiscard]] int lvm_create(const char* vg_name, const char* lv_name, uint64_t size_bytes,
-                             char* error_text, size_t error_size);
+                             char* error_text, size_t error_size,
+                             uint32_t timeout_sec = LVM_CREATE_TIMEOUT_SEC);
 
 // lvremove -f -y VG/LV. Returns 0 or -1 with error_text filled.
 [[nodiscard]] int lvm_remove(const char* vg_name, const char* lv_name, char* error_text,
@@ -68,9 +69,5 @@ uint64_t lvm_size_kib(uint64_t size_bytes);
 // Parses one "|"-separated lvs line of eight fields (vg, lv, attr, size,
 // segtype, origin, major, minor) into *out. Returns 0 or -1.
 [[nodiscard]] int lvs_parse_line(const char* line, LvInfo* out);
-
-// Test hook: when non-zero, every tool run uses this time-out in seconds
-// instead of its own.
-void lvm_set_timeout_override_for_testing(uint32_t seconds);
 
 }  // namespace orv

@@ -19,9 +19,6 @@ namespace orv {
 
 namespace {
 
-// Process-wide; changed only by tests before a run.
-uint32_t g_kill_grace_sec = RUN_KILL_GRACE_SEC;
-
 // Longest time spent collecting output after the child has ended.
 constexpr uint64_t RUN_DRAIN_MAX_MS = 1000;
 
@@ -119,12 +116,9 @@ void signal_child(pid_t pid, int sig) {
 
 }  // namespace
 
-void run_command_set_kill_grace_for_testing(uint32_t seconds) {
-  g_kill_grace_sec = seconds != 0 ? seconds : RUN_KILL_GRACE_SEC;
-}
 
 int run_command(const char* const* argv, const char* const* extra_env, uint32_t timeout_seconds,
-                char* output, size_t output_size, RunResult* out_result) {
+                char* output, size_t output_size, RunResult* out_result, uint32_t kill_grace_seconds) {
   RunResult result;
   if (out_result != nullptr) *out_result = result;
   if (output != nullptr && output_size > 0) output[0] = '\0';
@@ -153,7 +147,7 @@ int run_command(const char* const* argv, const char* const* extra_env, uint32_t 
   write_end.reset();
   const uint64_t start_ms = mono_ms();
   const uint64_t timeout_ms = static_cast<uint64_t>(timeout_seconds) * 1000u;
-  const uint64_t grace_ms = static_cast<uint64_t>(g_kill_grace_sec) * 1000u;
+  const uint64_t grace_ms = static_cast<uint64_t>(kill_grace_seconds) * 1000u;
 
   size_t used = 0;
   bool pipe_open = true;

@@ -34,16 +34,13 @@ inline constexpr uint32_t RUN_KILL_GRACE_SEC = 300;
 // Output is appended to output (output_size bytes including the terminating
 // NUL; output may be null); what does not fit is read and dropped. When
 // timeout_seconds have passed, SIGTERM goes to the child's process group;
-// when the child still runs after the kill grace, SIGKILL follows.
+// when the child still runs kill_grace_seconds later, SIGKILL follows.
 //
 // Returns 0 when the child was started and reaped (*out_result filled), -1
 // when pipe or fork failed. An exec failure shows as exit code 127.
-// Call from one thread at a time (the test hook below is process-wide).
+// Call from one thread at a time.
 [[nodiscard]] int run_command(const char* const* argv, const char* const* extra_env,
                               uint32_t timeout_seconds, char* output, size_t output_size,
-                              RunResult* out_result);
-
-// Test hook: seconds between SIGTERM and SIGKILL (RUN_KILL_GRACE_SEC when 0).
-void run_command_set_kill_grace_for_testing(uint32_t seconds);
+                              RunResult* out_result, uint32_t kill_grace_seconds = RUN_KILL_GRACE_SEC);
 
 }  // namespace orv

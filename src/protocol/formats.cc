@@ -82,8 +82,7 @@ void header_name(const BackupHeader& h, char out[HDR_NAME_SIZE]) {
 
 bool header_magic_ok(const BackupHeader& h) { return memcmp(h.bytes + HDR_MAGIC_OFF, HEADER_MAGIC, HDR_MAGIC_SIZE) == 0; }
 
-void encode_catalog_entry(const CatalogEntryFields& f, CatalogEntry* out) {
-  std::span<uint8_t> b = out->span();
+void encode_catalog_entry(const CatalogEntryFields& f, std::span<uint8_t> b) {
   put_u64_le(b, ENT_KEY_OFF, f.key);
   put_u64_le(b, ENT_OFFSET_OFF, f.offset);
   put_u32_le(b, ENT_LENGTH_OFF, f.length);
@@ -93,15 +92,16 @@ void encode_catalog_entry(const CatalogEntryFields& f, CatalogEntry* out) {
   put_bytes(b, ENT_AGENT_TAIL_OFF, std::span<const uint8_t>(f.agent_tail, ENT_AGENT_TAIL_SIZE));
 }
 
-void decode_catalog_entry(const CatalogEntry& e, CatalogEntryFields* out) {
-  std::span<const uint8_t> b = e.span();
-  out->key = get_u64_le(b, ENT_KEY_OFF);
-  out->offset = get_u64_le(b, ENT_OFFSET_OFF);
-  out->length = get_u32_le(b, ENT_LENGTH_OFF);
-  out->agent_u32 = get_u32_le(b, ENT_AGENT_U32_OFF);
-  out->agent_byte = get_u8(b, ENT_AGENT_BYTE_OFF);
-  out->flags = get_u8(b, ENT_FLAGS_OFF);
-  get_bytes(b, ENT_AGENT_TAIL_OFF, std::span<uint8_t>(out->agent_tail, ENT_AGENT_TAIL_SIZE));
+CatalogEntryFields decode_catalog_entry(std::span<const uint8_t> b) {
+  CatalogEntryFields out;
+  out.key = get_u64_le(b, ENT_KEY_OFF);
+  out.offset = get_u64_le(b, ENT_OFFSET_OFF);
+  out.length = get_u32_le(b, ENT_LENGTH_OFF);
+  out.agent_u32 = get_u32_le(b, ENT_AGENT_U32_OFF);
+  out.agent_byte = get_u8(b, ENT_AGENT_BYTE_OFF);
+  out.flags = get_u8(b, ENT_FLAGS_OFF);
+  get_bytes(b, ENT_AGENT_TAIL_OFF, std::span<uint8_t>(out.agent_tail, ENT_AGENT_TAIL_SIZE));
+  return out;
 }
 
 }  // namespace orv

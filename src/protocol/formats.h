@@ -228,8 +228,17 @@ struct CatalogEntryFields {
   uint8_t agent_tail[ENT_AGENT_TAIL_SIZE] = {};
 };
 
-void encode_catalog_entry(const CatalogEntryFields& f, CatalogEntry* out);
-void decode_catalog_entry(const CatalogEntry& e, CatalogEntryFields* out);
+// The one codec of the entry layout above, for a catalog's table, a journal
+// record and the entry streams of the protocol alike. out and in hold
+// CATALOG_ENTRY_SIZE bytes.
+void encode_catalog_entry(const CatalogEntryFields& f, std::span<uint8_t> out);
+CatalogEntryFields decode_catalog_entry(std::span<const uint8_t> in);
+inline void encode_catalog_entry(const CatalogEntryFields& f, CatalogEntry* out) {
+  encode_catalog_entry(f, out->span());
+}
+inline void decode_catalog_entry(const CatalogEntry& e, CatalogEntryFields* out) {
+  *out = decode_catalog_entry(e.span());
+}
 
 inline uint64_t entry_key(const CatalogEntry& e) { return get_u64_le(e.span(), ENT_KEY_OFF); }
 inline uint64_t entry_offset(const CatalogEntry& e) { return get_u64_le(e.span(), ENT_OFFSET_OFF); }

@@ -99,33 +99,16 @@ inline constexpr size_t REQ_UUID_OFF = REQ_SUBDIR_OFF + WIRE_SUBDIR_SIZE;
 inline constexpr size_t REQ_SUBDIR_UUID_SIZE = REQ_UUID_OFF + WIRE_UUID_SIZE;
 static_assert(REQ_SUBDIR_UUID_SIZE == 80);
 
-// Catalog entry (58 bytes), the per-block record stored for every BLOCK:
-// offset | size | field
-//      0 |    8 | key, u64
-//      8 |    8 | image offset, u64; all ones when the block carries no data
-//     16 |    4 | stored data length, u32
-//     20 |    4 | u32 from BLOCK offset 12
-//     24 |    1 | byte from BLOCK offset 16
-//     25 |    1 | flags from BLOCK offset 17 (bit 0 no data, bit 7 dropped)
-//     26 |   32 | bytes from BLOCK offsets 18 to 49
-inline constexpr size_t WIRE_ENTRY_KEY_OFF = 0;
-inline constexpr size_t WIRE_ENTRY_OFFSET_OFF = 8;
-inline constexpr size_t WIRE_ENTRY_LENGTH_OFF = 16;
-inline constexpr size_t WIRE_ENTRY_AGENT_U32_OFF = 20;
-inline constexpr size_t WIRE_ENTRY_AGENT_U8_OFF = 24;
-inline constexpr size_t WIRE_ENTRY_FLAGS_OFF = 25;
-inline constexpr size_t WIRE_ENTRY_AGENT_TAIL_OFF = 26;
-inline constexpr size_t WIRE_ENTRY_AGENT_TAIL_SIZE = 32;
-inline constexpr size_t WIRE_ENTRY_SIZE = 8 + 8 + 4 + 4 + 1 + 1 + 32;
-static_assert(WIRE_ENTRY_AGENT_TAIL_OFF + WIRE_ENTRY_AGENT_TAIL_SIZE == WIRE_ENTRY_SIZE);
-static_assert(WIRE_ENTRY_SIZE == 58);
-// Entry flags and the no-data offset are those of the stored catalog entry.
-static_assert(WIRE_ENTRY_SIZE == CATALOG_ENTRY_SIZE);
+// Entries travel as they are stored: the 58-byte catalog entry of
+// protocol/formats.h (CatalogEntry, ENT_*, encode_catalog_entry), the
+// per-block record of every BLOCK. Its u32 comes from BLOCK offset 12, its
+// byte from offset 16, its flags from offset 17 (bit 0 no data, bit 7
+// dropped) and its last 32 bytes from offsets 18 to 49.
 static_assert(WIRE_BACKUP_HEADER_SIZE == BACKUP_HEADER_SIZE);
 // Entry streams (CHAIN_ENTRIES, CONTINUE_ENTRIES) are split into frames of
 // at most this many entries.
 inline constexpr size_t ENTRIES_PER_FRAME = 100000;
-static_assert(ENTRIES_PER_FRAME * WIRE_ENTRY_SIZE <= FRAME_MAX_PAYLOAD);
+static_assert(ENTRIES_PER_FRAME * CATALOG_ENTRY_SIZE <= FRAME_MAX_PAYLOAD);
 
 // ---- HELLO (1), 162 to 166 bytes --------------------------------------------
 //      0 |  2 | protocol_version, u16
@@ -209,7 +192,7 @@ inline constexpr size_t BLOCK_AGENT_U32_OFF = 12;
 inline constexpr size_t BLOCK_AGENT_U8_OFF = 16;
 inline constexpr size_t BLOCK_FLAGS_OFF = 17;
 inline constexpr size_t BLOCK_AGENT_TAIL_OFF = 18;
-inline constexpr size_t BLOCK_HEADER_SIZE = BLOCK_AGENT_TAIL_OFF + WIRE_ENTRY_AGENT_TAIL_SIZE;
+inline constexpr size_t BLOCK_HEADER_SIZE = BLOCK_AGENT_TAIL_OFF + ENT_AGENT_TAIL_SIZE;
 static_assert(BLOCK_HEADER_SIZE == 50);
 inline constexpr size_t BLOCK_MAX_DATA = FRAME_MAX_PAYLOAD - BLOCK_HEADER_SIZE;
 

@@ -43,32 +43,10 @@ void wire_uuid_put(std::span<uint8_t> out, size_t off, const Uuid& id) {
 
 // ---- catalog entries --------------------------------------------------------
 
-void encode_entry(const WireEntry& e, std::span<uint8_t> out) {
-  put_u64_le(out, WIRE_ENTRY_KEY_OFF, e.key);
-  put_u64_le(out, WIRE_ENTRY_OFFSET_OFF, e.offset);
-  put_u32_le(out, WIRE_ENTRY_LENGTH_OFF, e.length);
-  put_u32_le(out, WIRE_ENTRY_AGENT_U32_OFF, e.agent_u32);
-  put_u8(out, WIRE_ENTRY_AGENT_U8_OFF, e.agent_u8);
-  put_u8(out, WIRE_ENTRY_FLAGS_OFF, e.flags);
-  put_bytes(out, WIRE_ENTRY_AGENT_TAIL_OFF, e.agent_tail);
-}
-
-WireEntry decode_entry(std::span<const uint8_t> in) {
-  WireEntry e;
-  e.key = get_u64_le(in, WIRE_ENTRY_KEY_OFF);
-  e.offset = get_u64_le(in, WIRE_ENTRY_OFFSET_OFF);
-  e.length = get_u32_le(in, WIRE_ENTRY_LENGTH_OFF);
-  e.agent_u32 = get_u32_le(in, WIRE_ENTRY_AGENT_U32_OFF);
-  e.agent_u8 = get_u8(in, WIRE_ENTRY_AGENT_U8_OFF);
-  e.flags = get_u8(in, WIRE_ENTRY_FLAGS_OFF);
-  get_bytes(in, WIRE_ENTRY_AGENT_TAIL_OFF, e.agent_tail);
-  return e;
-}
-
 int32_t decode_entry_frame(std::span<const uint8_t> in, size_t* count) {
   *count = 0;
-  if (in.empty() || in.size() % WIRE_ENTRY_SIZE != 0) return STATUS_PROTOCOL;
-  size_t n = in.size() / WIRE_ENTRY_SIZE;
+  if (in.empty() || in.size() % CATALOG_ENTRY_SIZE != 0) return STATUS_PROTOCOL;
+  size_t n = in.size() / CATALOG_ENTRY_SIZE;
   if (n > ENTRIES_PER_FRAME) return STATUS_PROTOCOL;
   *count = n;
   return STATUS_OK;

@@ -29,17 +29,8 @@ Uuid wire_uuid_get(std::span<const uint8_t> in, size_t off);
 void wire_uuid_put(std::span<uint8_t> out, size_t off, const Uuid& id);
 
 // ---- catalog entries --------------------------------------------------------
-struct WireEntry {
-  uint64_t key = 0;
-  uint64_t offset = 0;      // ENTRY_NO_OFFSET when the block carries no data
-  uint32_t length = 0;
-  uint32_t agent_u32 = 0;
-  uint8_t agent_u8 = 0;
-  uint8_t flags = 0;
-  uint8_t agent_tail[WIRE_ENTRY_AGENT_TAIL_SIZE] = {};
-};
-void encode_entry(const WireEntry& e, std::span<uint8_t> out);  // out: WIRE_ENTRY_SIZE bytes
-WireEntry decode_entry(std::span<const uint8_t> in);            // in: WIRE_ENTRY_SIZE bytes
+// Each entry is read and written with the catalog's own codec
+// (encode_catalog_entry, decode_catalog_entry in protocol/formats.h).
 // An entry stream frame (CHAIN_ENTRIES, CONTINUE_ENTRIES): 1 to
 // ENTRIES_PER_FRAME whole entries. Sets *count.
 [[nodiscard]] int32_t decode_entry_frame(std::span<const uint8_t> in, size_t* count);
@@ -88,7 +79,7 @@ struct BlockHeader {
   uint32_t agent_u32 = 0;
   uint8_t agent_u8 = 0;
   uint8_t flags = 0;
-  uint8_t agent_tail[WIRE_ENTRY_AGENT_TAIL_SIZE] = {};
+  uint8_t agent_tail[ENT_AGENT_TAIL_SIZE] = {};
 };
 // Writes the 50-byte block header; the data follows it in the payload.
 size_t encode_block_header(const BlockHeader& in, std::span<uint8_t> out);

@@ -39,7 +39,7 @@ int32_t session_begin(Session* session, std::span<const uint8_t> payload) {
   // A directory named like a file of a backup would be taken for one by
   // every later scan of its parent.
   if (subdir_names_backup_file(req.target_subdir)) return session_refuse_subdir(session);
-  char workdir[SESSION_WORKDIR_SIZE];
+  char workdir[WORKDIR_SIZE];
   int32_t walk = STATUS_OK;
   int32_t rc = session_check_subdir(session, req.target_subdir, workdir, sizeof workdir, &walk);
   if (rc != STATUS_OK) return rc;
@@ -73,12 +73,10 @@ int32_t session_begin(Session* session, std::span<const uint8_t> payload) {
   // An agent that cannot continue backups leaves no stale partials behind.
   open.remove_stale_partials = (session->peer_flags & FLAG_CONTINUE) == 0 && req.type <= BACKUP_INC;
   open.holder = session->channel.fd;
-  open.partial_max_age = partial_max_age();
-  open.min_free = backup_writer_min_free();
 
   OpenRefusal refusal = OpenRefusal::none;
   uint64_t expired = 0;
-  rc = session->backup.open(open, &refusal, &expired);
+  rc = session->backup.open(session->config->store, open, &refusal, &expired);
   session->partial_expired_count += expired;
   if (rc != STATUS_OK) return session_refuse(session, Refusal::end_session, rc, open_refusal_text(refusal));
 

@@ -98,8 +98,7 @@ int32_t serve(Session* session, AuthWatch* watch, const char* peer, SessionTally
 // The session from its first frame to its end; the channel is closed after.
 void run_session(ConnectionJob* job, const Channel& channel) {
   Session session;
-  session_init(&session, job->storage_root, job->acl_table, job->acl_count,
-               job->diag_dir[0] != '\0' ? job->diag_dir : nullptr, job->diag_enabled != 0, channel);
+  session_init(&session, *job->config, job->acl_table, job->acl_count, channel);
   session.refused_key_delay_ms = REFUSED_KEY_DELAY_MS;
   SessionTally tally;
   int32_t end_status = serve(&session, &job->watch, job->peer, &tally);

@@ -34,12 +34,10 @@ static_assert(WRITER_RECEIVE_BUFFER_SIZE == RECEIVE_BUFFER_ROOM);
 // by the connection's thread.
 struct ConnectionJob {
   int socket = -1;                               // the accepted TCP socket
-  char storage_root[SESSION_ROOT_SIZE] = {};     // copy, cut to 511 characters
+  const ServerConfig* config = nullptr;          // not owned; lives as long as the process
   TlsContext* tls_context = nullptr;             // own handle; keeps the context alive
   const AclEntry* acl_table = nullptr;           // not owned; the listener keeps it
   uint64_t acl_count = 0;
-  char diag_dir[SESSION_DIAG_DIR_SIZE] = {};     // empty when none was configured
-  int32_t diag_enabled = 1;
   uint32_t peer_ipv4 = 0;                        // host byte order
   char peer[PEER_TEXT_SIZE] = {};                // "a.b.c.d:port", for log lines
   bool admitted = false;                         // counted by conn_limits_admit

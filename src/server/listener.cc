@@ -241,10 +241,7 @@ void start_connection(ListenerState* s, int fd, const struct sockaddr_in& addr) 
   job->admitted = true;
   job->accepted_ms = monotonic_ms();
   copy_text(job->peer, sizeof job->peer, peer);
-  copy_text(job->storage_root, sizeof job->storage_root,
-            s->config->storage_root != nullptr ? s->config->storage_root : "");
-  copy_text(job->diag_dir, sizeof job->diag_dir, s->config->diag_dir != nullptr ? s->config->diag_dir : "");
-  job->diag_enabled = s->config->diag_off ? 0 : 1;
+  job->config = s->config;
   job->acl_table = s->acl_current;
   job->acl_count = s->acl_count;
   if (tls_context_share(s->tls_current, &job->tls_context) != STATUS_OK) {
@@ -478,7 +475,7 @@ int32_t run_listener(const ServerConfig& config) {
 
   // Several targets may share one storage; their partial locks then rely on
   // file locks, and a storage without them is reported once, here.
-  (void)partial_locks_probe(config.storage_root);  // a refusal is logged; other failures show at BEGIN
+  (void)store_locks(config.store).probe(config.storage_root);  // a refusal is logged; other failures show at BEGIN
 
   accept_loop(&s);
   if (s.reserve_fd >= 0) (void)close(s.reserve_fd);  // /dev/null, read-only

@@ -23,7 +23,6 @@ namespace {
 
 static_assert(RANGE_DATA_OFF + READ_RANGE_MAX_LENGTH <= FRAME_MAX_PAYLOAD);
 static_assert(CHAIN_HEADER_SIZE == BACKUP_HEADER_SIZE);
-static_assert(WIRE_ENTRY_SIZE == CATALOG_ENTRY_SIZE);
 
 bool list_entry_before(const BackupListEntry& a, const BackupListEntry& b) {
   // Creation times are signed seconds in the header; older first.
@@ -70,9 +69,9 @@ int32_t send_chain_entries(Session* session, const LoadedCatalog& cat) {
   uint64_t left = cat.entry_count;
   while (left > 0) {
     size_t n = left < ENTRIES_PER_FRAME ? static_cast<size_t>(left) : ENTRIES_PER_FRAME;
-    int32_t rc = session_send(session, MSG_CHAIN_ENTRIES, std::span<const uint8_t>(bytes, n * WIRE_ENTRY_SIZE));
+    int32_t rc = session_send(session, MSG_CHAIN_ENTRIES, std::span<const uint8_t>(bytes, n * CATALOG_ENTRY_SIZE));
     if (rc != STATUS_OK) return rc;
-    bytes += n * WIRE_ENTRY_SIZE;
+    bytes += n * CATALOG_ENTRY_SIZE;
     left -= n;
   }
   return STATUS_OK;
@@ -94,7 +93,7 @@ size_t backup_list_order(BackupListEntry* entries, size_t count) {
 int32_t session_list_backups(Session* session, std::span<const uint8_t> payload) {
   ListBackupsRequest req;
   if (decode_list_backups(payload, &req) != STATUS_OK) return STATUS_PROTOCOL;
-  char workdir[SESSION_WORKDIR_SIZE];
+  char workdir[WORKDIR_SIZE];
   int32_t rc = session_check_subdir(session, req.target_subdir, workdir, sizeof workdir);
   if (rc != STATUS_OK) return rc;
 
@@ -137,7 +136,7 @@ int32_t session_list_backups(Session* session, std::span<const uint8_t> payload)
 int32_t session_find_parent(Session* session, std::span<const uint8_t> payload) {
   FindParentRequest req;
   if (decode_find_parent(payload, &req) != STATUS_OK) return STATUS_PROTOCOL;
-  char workdir[SESSION_WORKDIR_SIZE];
+  char workdir[WORKDIR_SIZE];
   int32_t rc = session_check_subdir(session, req.target_subdir, workdir, sizeof workdir);
   if (rc != STATUS_OK) return rc;
 
@@ -163,7 +162,7 @@ int32_t session_find_parent(Session* session, std::span<const uint8_t> payload) 
 int32_t session_fetch_chain(Session* session, std::span<const uint8_t> payload) {
   SubdirUuidRequest req;
   if (decode_subdir_uuid(payload, &req) != STATUS_OK) return STATUS_PROTOCOL;
-  char workdir[SESSION_WORKDIR_SIZE];
+  char workdir[WORKDIR_SIZE];
   int32_t rc = session_check_subdir(session, req.target_subdir, workdir, sizeof workdir);
   if (rc != STATUS_OK) return rc;
 
@@ -188,6 +187,7 @@ int32_t session_fetch_chain(Session* session, std::span<const uint8_t> payload) 
     BudgetCharge c;
     ~ChargeHold() { budget_release(&c); }
   } charge;
+  charge.c.budget = session->config->store.budget;
   ChainOwner owner;
   rc = chain_resolve(start, workdir, &owner.chain, &charge.c);
   if (rc != STATUS_OK) return session_refuse(session, Refusal::end_session, rc, "failed to load chain");

@@ -1,6 +1,5 @@
 #include "server/resume.h"
 
-#include <atomic>
 #include <cassert>
 #include <memory>
 #include <new>
@@ -18,10 +17,6 @@ namespace orv {
 
 namespace {
 
-std::atomic<uint32_t> g_takeover_wait_ms{PARTIAL_TAKEOVER_WAIT_MS};
-
-static_assert(WIRE_ENTRY_SIZE == CATALOG_ENTRY_SIZE);
-static_assert(SESSION_WORKDIR_SIZE == WRITER_WORKDIR_SIZE);
 
 // The ERROR text of each reason a partial cannot be continued.
 const char* resume_refusal_text(ResumeRefusal refusal) {
@@ -52,9 +47,9 @@ int32_t send_continuation(Session* session) {
   uint64_t left = backup.entry_count();
   while (left > 0) {
     size_t count = left < ENTRIES_PER_FRAME ? static_cast<size_t>(left) : ENTRIES_PER_FRAME;
-    rc = session_send(session, MSG_CONTINUE_ENTRIES, std::span<const uint8_t>(bytes, count * WIRE_ENTRY_SIZE));
+    rc = session_send(session, MSG_CONTINUE_ENTRIES, std::span<const uint8_t>(bytes, count * CATALOG_ENTRY_SIZE));
     if (rc != STATUS_OK) return rc;
-    bytes += count * WIRE_ENTRY_SIZE;
+    bytes += count * CATALOG_ENTRY_SIZE;
     left -= count;
   }
   return session_send(session, MSG_CONTINUE_END, {});
@@ -62,22 +57,16 @@ int32_t send_continuation(Session* session) {
 
 }  // namespace
 
-void resume_set_takeover_wait_ms(uint32_t wait_ms) {
-  g_takeover_wait_ms.store(wait_ms != 0 ? wait_ms : PARTIAL_TAKEOVER_WAIT_MS, std::memory_order_relaxed);
-}
-
-uint32_t resume_takeover_wait_ms() { return g_takeover_wait_ms.load(std::memory_order_relaxed); }
-
 int32_t session_query_partial(Session* session, std::span<const uint8_t> payload) {
   QueryPartialRequest req;
   if (decode_query_partial(payload, &req) != STATUS_OK) return STATUS_PROTOCOL;
-  char workdir[SESSION_WORKDIR_SIZE];
+  char workdir[WORKDIR_SIZE];
   int32_t rc = session_check_subdir(session, req.target_subdir, workdir, sizeof workdir);
   if (rc != STATUS_OK) return rc;
 
   std::unique_ptr<BackupHeader> header(new (std::nothrow) BackupHeader);
   if (!header) return STATUS_NOMEM;
-  char path[PARTIAL_PATH_SIZE];
+  char path[PATH_SIZE];
   // The type travels as a signed byte and is stored as an unsigned one.
   rc = partial_find_by_name(workdir, req.target_name, static_cast<uint8_t>(req.type), req.parent_uuid, path,
                             sizeof path, header.get());
@@ -99,14 +88,14 @@ int32_t session_query_partial(Session* session, std::span<const uint8_t> payload
 int32_t session_continue(Session* session, std::span<const uint8_t> payload) {
   SubdirUuidRequest req;
   if (decode_subdir_uuid(payload, &req) != STATUS_OK) return STATUS_PROTOCOL;
-  char workdir[SESSION_WORKDIR_SIZE];
+  char workdir[WORKDIR_SIZE];
   int32_t rc = session_check_subdir(session, req.target_subdir, workdir, sizeof workdir);
   if (rc != STATUS_OK) return rc;
   // wait_begin: no backup is open.
   assert(!session->backup.is_open());
 
   ResumeRefusal refusal = ResumeRefusal::none;
-  rc = session->backup.resume(workdir, req.uuid, session->channel.fd, resume_takeover_wait_ms(), &refusal);
+  rc = session->backup.resume(session->config->store, workdir, req.uuid, session->channel.fd, &refusal);
   // The session stays in wait_begin, so the agent can fall back to BEGIN.
   if (rc != STATUS_OK) return session_refuse(session, Refusal::keep_session, rc, resume_refusal_text(refusal));
 
@@ -119,10 +108,11 @@ int32_t session_continue(Session* session, std::span<const uint8_t> payload) {
 int32_t session_discard_partial(Session* session, std::span<const uint8_t> payload) {
   SubdirUuidRequest req;
   if (decode_subdir_uuid(payload, &req) != STATUS_OK) return STATUS_PROTOCOL;
-  char workdir[SESSION_WORKDIR_SIZE];
+  char workdir[WORKDIR_SIZE];
   int32_t rc = session_check_subdir(session, req.target_subdir, workdir, sizeof workdir);
   if (rc != STATUS_OK) return rc;
-  partial_discard(workdir, req.uuid, session->channel.fd, resume_takeover_wait_ms());
+  const StoreSettings& store = session->config->store;
+  partial_discard(workdir, req.uuid, session->channel.fd, store.takeover_wait_ms, store_locks(store));
   // Answered the same whether or not anything was deleted.
   return session_send(session, MSG_DISCARD_OK, {});
 }

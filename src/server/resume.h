@@ -18,17 +18,7 @@
 // Every refusal of CONTINUE other than a short payload or a directory that
 // is not permitted sends ERROR and keeps the session in wait_begin, so the
 // agent can fall back to a new BEGIN; nothing stored changes then.
+//
+// CONTINUE and DISCARD_PARTIAL wait at most the server's
+// store.takeover_wait_ms (15,000 ms) for another connection to let go.
 #pragma once
-
-#include <cstdint>
-
-namespace orv {
-
-// Longest time CONTINUE and DISCARD_PARTIAL wait for another connection to
-// let go of a partial. Process-wide; the default is
-// PARTIAL_TAKEOVER_WAIT_MS. Only in-process tests change it (0 restores the
-// default); call it before sessions run.
-void resume_set_takeover_wait_ms(uint32_t wait_ms);
-uint32_t resume_takeover_wait_ms();
-
-}  // namespace orv

@@ -1,8 +1,15 @@
-// Server settings built from the command line; read-only after start.
-// Text fields point into argv; nothing is copied.
+// Server settings: built once from the command line (server_config_from_args
+// and the entry) and passed down by const reference to the listener, every
+// connection and its session, and (the `store` part) to the store. Nothing
+// below reads a process-wide setting. Read-only once the server runs; the
+// program keeps its one value until the process ends, since detached
+// connection threads read it. Text fields point into argv: the storage root
+// and the diagnostics directory exist once, here, and are never copied.
 #pragma once
 
 #include <cstdint>
+
+#include "store/store_settings.h"
 
 namespace orv {
 
@@ -18,6 +25,8 @@ struct ServerConfig {
   const char* tls_key_path = nullptr;
   const char* acl_file_path = nullptr;
   uint32_t drain_timeout_sec = 0;   // 0: the listener uses 300
+  // The store's options as given (0: not given); `store` holds what they
+  // mean, with the defaults filled in.
   uint32_t checkpoint_mib = 0;      // capped at 256
   uint32_t checkpoint_sec = 0;
   uint32_t partial_max_age_days = 0;
@@ -28,6 +37,7 @@ struct ServerConfig {
   uint64_t memory_budget_bytes = 0;            // --memory-budget; 0: a quarter of physical memory
   const char* metrics_listen = nullptr;  // "ADDR:PORT"; null: no metrics endpoint
   bool metrics_per_subdir = false;
+  StoreSettings store;
 };
 
 }  // namespace orv

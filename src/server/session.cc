@@ -89,36 +89,14 @@ const char* session_state_name(SessionState state) {
   return "?";
 }
 
-void session_init(Session* session, const char* storage_root, const AclEntry* acl_table, size_t acl_count,
-                  const char* diag_dir, bool diag_enabled, const Channel& channel) {
+void session_init(Session* session, const ServerConfig& config, const AclEntry* acl_table, size_t acl_count,
+                  const Channel& channel) {
   std::destroy_at(session);
   std::construct_at(session);  // value-initialised: every byte cleared, no backup open
   session->channel = channel;
   session->acl_table = acl_table;
   session->acl_count = acl_count;
-  copy_text(session->storage_root, sizeof session->storage_root, storage_root != nullptr ? storage_root : "");
-  if (diag_enabled) {
-    if (diag_dir != nullptr && diag_dir[0] != '\0') {
-      copy_text(session->diag_dir, sizeof session->diag_dir, diag_dir);
-    } else {
-      // A longer path is cut, like every text of the record.
-      if (snprintf(session->diag_dir, sizeof session->diag_dir, "%s/diag", session->storage_root) < 0) {
-        session->diag_dir[0] = '\0';
-      }
-    }
-  }
-  // Guarded whether or not this run writes records: a collection reads the
-  // same directory.
-  if (diag_dir != nullptr && diag_dir[0] != '\0') {
-    copy_text(session->diag_guard, sizeof session->diag_guard, diag_dir);
-  } else {
-    int n = snprintf(session->diag_guard, sizeof session->diag_guard, "%s/diag", session->storage_root);
-    // A cut path would guard some other directory (the entry refuses such
-    // a storage root while diagnostics are on).
-    if (n < 0 || static_cast<size_t>(n) >= sizeof session->diag_guard) session->diag_guard[0] = '\0';
-  }
-  (void)path_below(session->storage_root, session->diag_guard, session->diag_guard_rel,
-                   sizeof session->diag_guard_rel);  // "" when it lies elsewhere
+  session->config = &config;
   session->start_ms = monotonic_ms();
 }
 
@@ -150,15 +128,26 @@ int32_t session_refuse_subdir(Session* session) {
 
 int32_t session_check_subdir(Session* session, const char* subdir, char* workdir, size_t cap, int32_t* walk) {
   bool permitted = session->acl_entry != nullptr && acl_permits(session->acl_entry, subdir);
+  const char* root = session->config->storage_root != nullptr ? session->config->storage_root : "";
   if (permitted) {
-    int n = snprintf(workdir, cap, "%s/%s", session->storage_root, subdir);
-    permitted = n >= 0 && static_cast<size_t>(n) < SESSION_WORKDIR_SIZE && static_cast<size_t>(n) < cap;
+    int n = snprintf(workdir, cap, "%s/%s", root, subdir);
+    permitted = n >= 0 && static_cast<size_t>(n) < WORKDIR_SIZE && static_cast<size_t>(n) < cap;
   }
-  if (permitted && subdir_within(subdir, session->diag_guard_rel)) permitted = false;
+  // The diagnostics directory (whether or not this run writes records: a
+  // collection reads it) is never a working directory, nor anything below
+  // it. A path that does not fit guards nothing (the entry refuses such a
+  // storage root while diagnostics are on).
+  char guard[PATH_SIZE];
+  char guard_rel[PATH_SIZE];
+  guard_rel[0] = '\0';
+  if (permitted && session_diag_guard(*session->config, guard, sizeof guard)) {
+    (void)path_below(root, guard, guard_rel, sizeof guard_rel);  // "" when it lies elsewhere
+  }
+  if (permitted && subdir_within(subdir, guard_rel)) permitted = false;
   if (permitted) {
     // The diagnostics directory is also recognised by its inode, however
     // it was spelled at start and wherever the storage root really lies.
-    int32_t found = workdir_check(session->storage_root, subdir, dir_identity(session->diag_guard));
+    int32_t found = workdir_check(root, subdir, dir_identity(guard));
     if (found == STATUS_INVALID) permitted = false;
     if (walk != nullptr) *walk = found;
   }

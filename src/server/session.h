@@ -14,12 +14,14 @@
 #include <cstdint>
 #include <span>
 
+#include "core/paths.h"
 #include "protocol/formats.h"
 #include "protocol/frame.h"
 #include "protocol/messages.h"
 #include "protocol/tls_channel.h"
 #include "server/acl.h"
 #include "server/restore.h"
+#include "server/server_config.h"
 #include "store/backup_writer.h"
 
 namespace orv {
@@ -35,11 +37,6 @@ enum class SessionState : uint32_t {
 // "wait_hello", "wait_begin", "receiving_blocks", "done", "error", or "?".
 const char* session_state_name(SessionState state);
 
-inline constexpr size_t SESSION_ROOT_SIZE = 512;
-inline constexpr size_t SESSION_DIAG_DIR_SIZE = 512;
-// "<storage root>/<target_subdir>" must be shorter than this.
-inline constexpr size_t SESSION_WORKDIR_SIZE = WRITER_WORKDIR_SIZE;
-
 struct Session {
   SessionState state = SessionState::wait_hello;
   Channel channel;
@@ -50,7 +47,9 @@ struct Session {
   size_t acl_count = 0;
   const AclEntry* acl_entry = nullptr;  // the agent's entry once HELLO succeeded
 
-  char storage_root[SESSION_ROOT_SIZE] = {};
+  // The server's settings (storage root, diagnostics, the store's part);
+  // read-only, not owned, valid for the whole session.
+  const ServerConfig* config = nullptr;
 
   // The backup being received (new or continued): its files, lock,
   // entries and header. Idle outside receiving_blocks, except that after
@@ -72,20 +71,14 @@ struct Session {
   // keys costs time; 0 after session_init, set by the connection.
   uint32_t refused_key_delay_ms = 0;
 
-  char diag_dir[SESSION_DIAG_DIR_SIZE] = {};  // empty: no diagnostics record
-  // The diagnostics directory whether or not records are written (the
-  // given one, else "<storage_root>/diag"), and its part below the storage
-  // root ("" when it lies elsewhere): never a working directory.
-  char diag_guard[SESSION_DIAG_DIR_SIZE] = {};
-  char diag_guard_rel[SESSION_DIAG_DIR_SIZE] = {};
   uint64_t start_ms = 0;
 };
 
 // Resets the whole record and takes over the channel (session->channel is
-// then the connection's). diag_dir null or empty means "<storage_root>/diag";
-// with diag_enabled false the session's diag_dir stays empty.
-void session_init(Session* session, const char* storage_root, const AclEntry* acl_table, size_t acl_count,
-                  const char* diag_dir, bool diag_enabled, const Channel& channel);
+// then the connection's). The settings are kept by reference: they must
+// outlive the session.
+void session_init(Session* session, const ServerConfig& config, const AclEntry* acl_table, size_t acl_count,
+                  const Channel& channel);
 
 // Handles one received frame. Any status other than STATUS_OK ends the session.
 [[nodiscard]] int32_t session_dispatch(Session* session, const FrameHeader& header,
@@ -132,7 +125,7 @@ enum class Refusal : uint8_t {
 // diagnostics directory, and no component below the storage root is a
 // symbolic link (workdir_check). On success writes
 // "<storage root>/<subdir>" into workdir (cap bytes, at least
-// SESSION_WORKDIR_SIZE), stores in *walk (when not null) what
+// WORKDIR_SIZE), stores in *walk (when not null) what
 // workdir_check found (STATUS_OK, STATUS_NOT_FOUND for a missing component,
 // STATUS_EXISTS for a non-directory in the way, or another failure) and
 // returns STATUS_OK. Otherwise it is session_refuse_subdir.

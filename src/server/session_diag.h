@@ -2,6 +2,7 @@
 // to diag/session_record.h, which formats and appends the line.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "diag/session_record.h"
@@ -13,7 +14,16 @@ namespace orv {
 // out->backup_name then points to.
 void session_diag_record(const Session& session, char name_buf[HDR_NAME_SIZE], SessionRecord* out);
 
-// Appends the session's record when session.diag_dir is not empty. Any thread.
+// The directory the records go to: config.diag_dir when given, else
+// "<storage root>/diag", into out (cap bytes). False (out "") when
+// diagnostics are off (--no-diag) or the path does not fit.
+bool session_diag_dir(const ServerConfig& config, char* out, size_t cap);
+// The same directory whether or not records are written (--no-diag
+// ignored): a collection reads it, so it is never a working directory.
+bool session_diag_guard(const ServerConfig& config, char* out, size_t cap);
+
+// Appends the session's record to the directory of session_diag_dir, when
+// there is one. Any thread.
 void diag_write_session_record(const Session& session, int32_t disconnect_status);
 
 }  // namespace orv

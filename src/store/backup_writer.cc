@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <cassert>
 #include <cerrno>
 #include <cstdio>
@@ -33,12 +32,9 @@ namespace {
 
 // "<working directory>/<recorded or chosen name>" always fits the paths, and
 // so do the temporary image and journal names after the image path.
-static_assert(WRITER_WORKDIR_SIZE + JH_NAME_SIZE <= WRITER_IMAGE_PATH_SIZE);
-static_assert(WRITER_WORKDIR_SIZE + JH_NAME_SIZE <= WRITER_CATALOG_PATH_SIZE);
-static_assert(WRITER_IMAGE_PATH_SIZE + TMP_SUFFIX.size() <= WRITER_TMP_IMAGE_PATH_SIZE);
-static_assert(WRITER_IMAGE_PATH_SIZE + JOURNAL_SUFFIX.size() <= WRITER_JOURNAL_PATH_SIZE);
-static_assert(WRITER_JOURNAL_PATH_SIZE <= JOURNAL_PATH_SIZE);
-static_assert(WRITER_IMAGE_PATH_SIZE == STORE_PATH_SIZE);
+static_assert(WORKDIR_SIZE + JH_NAME_SIZE <= STORE_PATH_SIZE);
+static_assert(STORE_PATH_SIZE + TMP_SUFFIX.size() <= STORE_TEMP_PATH_SIZE);
+static_assert(STORE_PATH_SIZE + JOURNAL_SUFFIX.size() <= STORE_TEMP_PATH_SIZE);
 
 // The partial being continued, on the heap (its header is 128 KiB).
 struct PartialOwner {
@@ -56,15 +52,16 @@ struct PartialOwner {
 // return, kept once the writer owns the partial.
 class LockHold {
  public:
-  explicit LockHold(const char* path) : path_(path) {}
+  LockHold(PartialLocks& locks, const char* path) : locks_(locks), path_(path) {}
   LockHold(const LockHold&) = delete;
   LockHold& operator=(const LockHold&) = delete;
   ~LockHold() {
-    if (path_ != nullptr) partial_unlock(path_);
+    if (path_ != nullptr) locks_.unlock(path_);
   }
   void keep() { path_ = nullptr; }
 
  private:
+  PartialLocks& locks_;
   const char* path_;
 };
 
@@ -104,7 +101,7 @@ void BackupWriter::reset() {
 }
 
 int32_t BackupWriter::lock_create(int holder) {
-  int32_t rc = partial_lock_create(journal_path_, holder);
+  int32_t rc = store_locks(settings_).create_locked(journal_path_, holder);
   locked_ = rc == STATUS_OK;
   return rc;
 }
@@ -120,7 +117,7 @@ void BackupWriter::lock_image() {
 
 void BackupWriter::lock_release() {
   if (!locked_) return;
-  partial_unlock(journal_path_);
+  store_locks(settings_).unlock(journal_path_);
   locked_ = false;
 }
 
@@ -141,31 +138,27 @@ void BackupWriter::release_memory() {
   entry_capacity_ = 0;
 }
 
-namespace {
-std::atomic<uint64_t> g_min_free{0};  // written once at start, read by every BEGIN
-}  // namespace
-
-void backup_writer_set_min_free(uint64_t bytes) { g_min_free.store(bytes, std::memory_order_relaxed); }
-uint64_t backup_writer_min_free() { return g_min_free.load(std::memory_order_relaxed); }
-
-int32_t BackupWriter::open(const BackupOpenRequest& req, OpenRefusal* refusal, uint64_t* expired) {
+int32_t BackupWriter::open(const StoreSettings& settings, const BackupOpenRequest& req, OpenRefusal* refusal,
+                           uint64_t* expired) {
   assert(!open_);
   *refusal = OpenRefusal::none;
   *expired = 0;
   reset();
+  settings_ = settings;
+  entries_charge_.budget = settings.budget;
   int32_t rc = dir_ensure(req.workdir);
   if (rc != STATUS_OK) {
     *refusal = OpenRefusal::directory;
     return rc;
   }
-  if (req.min_free > 0) {
+  if (settings.min_free > 0) {
     uint64_t free_bytes = 0;
     // A file system that cannot be asked is not refused for it: the check
     // only keeps backups from starting into a disk known to be full.
-    if (disk_free_bytes(req.workdir, &free_bytes) == STATUS_OK && free_bytes < req.min_free) {
+    if (disk_free_bytes(req.workdir, &free_bytes) == STATUS_OK && free_bytes < settings.min_free) {
       log_write(LEVEL_WARN, "refusing a new backup in %s: the storage file system has %llu bytes free, less than "
                 "--min-free %llu", req.workdir, static_cast<unsigned long long>(free_bytes),
-                static_cast<unsigned long long>(req.min_free));
+                static_cast<unsigned long long>(settings.min_free));
       *refusal = OpenRefusal::image;
       return STATUS_IO;
     }
@@ -205,8 +198,9 @@ int32_t BackupWriter::open(const BackupOpenRequest& req, OpenRefusal* refusal, u
   (void)snprintf(tmp_image_path_, sizeof tmp_image_path_, "%s%s", image_path_, TMP_SUFFIX.data());
   (void)snprintf(journal_path_, sizeof journal_path_, "%s%s", image_path_, JOURNAL_SUFFIX.data());
 
-  *expired = partial_expire(req.workdir, req.partial_max_age);
-  if (req.remove_stale_partials) partial_remove_stale(req.workdir, name, fields.type, fields.parent_uuid);
+  PartialLocks& locks = store_locks(settings);
+  *expired = partial_expire(req.workdir, settings.partial_max_age, locks);
+  if (req.remove_stale_partials) partial_remove_stale(req.workdir, name, fields.type, fields.parent_uuid, locks);
 
   int fd = -1;
   errno = 0;
@@ -262,12 +256,14 @@ void BackupWriter::start_journal(int holder) {
   journaling_ = rc == STATUS_OK;
 }
 
-int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, uint32_t wait_ms,
+int32_t BackupWriter::resume(const StoreSettings& settings, const char* workdir, const Uuid& uuid, int holder,
                              ResumeRefusal* refusal) {
   assert(!open_);
   *refusal = ResumeRefusal::none;
   reset();
-  char journal_path[PARTIAL_PATH_SIZE];
+  settings_ = settings;
+  PartialLocks& locks = store_locks(settings);
+  char journal_path[PATH_SIZE];
   int32_t rc = partial_find_by_uuid(workdir, uuid, journal_path, sizeof journal_path);
   if (rc == STATUS_NOMEM) {
     *refusal = ResumeRefusal::no_memory;
@@ -283,7 +279,7 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
   // with a last checkpoint. Held by another target on the same storage, it
   // is asked for again until the same time limit: that holder cannot be
   // told to let go, but loses the lock when its session ends or it dies.
-  rc = partial_lock_takeover(journal_path, holder, wait_ms);
+  rc = locks.takeover(journal_path, holder, settings.takeover_wait_ms);
   if (rc == STATUS_NOT_FOUND) {
     // Removed (discarded, expired or finished) while this one waited.
     *refusal = ResumeRefusal::not_found;
@@ -293,7 +289,7 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
     *refusal = rc == STATUS_AGAIN ? ResumeRefusal::in_use : ResumeRefusal::cannot_continue;
     return rc;
   }
-  LockHold lock(journal_path);
+  LockHold lock(locks, journal_path);
 
   // The table is charged before it is read: at most one entry per journal
   // record after the journal header and the backup header it carries, so a
@@ -302,6 +298,7 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
     BudgetCharge c;
     ~ChargeHold() { budget_release(&c); }
   } load_charge;
+  load_charge.c.budget = settings.budget;
   struct stat journal_st;
   constexpr uint64_t kRecordsStart = JOURNAL_HEADER_SIZE + BACKUP_HEADER_SIZE;
   uint64_t journal_size = lstat(journal_path, &journal_st) == 0 && journal_st.st_size > 0
@@ -330,9 +327,9 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
     return STATUS_CORRUPT;
   }
 
-  char image_path[WRITER_IMAGE_PATH_SIZE];
-  char catalog_path[WRITER_CATALOG_PATH_SIZE];
-  char tmp_image_path[WRITER_TMP_IMAGE_PATH_SIZE];
+  char image_path[STORE_PATH_SIZE];
+  char catalog_path[STORE_PATH_SIZE];
+  char tmp_image_path[STORE_TEMP_PATH_SIZE];
   // Sizes checked above: none of these is cut.
   (void)snprintf(image_path, sizeof image_path, "%s/%s", workdir, p->image_name);
   (void)snprintf(catalog_path, sizeof catalog_path, "%s/%s", workdir, p->catalog_name);
@@ -381,7 +378,7 @@ int32_t BackupWriter::resume(const char* workdir, const Uuid& uuid, int holder, 
   entry_count_ = p->entry_count;
   entry_capacity_ = p->entry_count;
   entries_charge_ = load_charge.c;  // the writer holds the charge with the table
-  load_charge.c = BudgetCharge{};
+  load_charge.c = BudgetCharge{0, settings.budget};
   p->entries = nullptr;
   p->entry_count = 0;
   open_ = journaling_ = locked_ = resumed_ = true;
@@ -547,7 +544,7 @@ int32_t BackupWriter::drop_entries(std::span<const uint8_t> keys_le, uint32_t co
 }
 
 bool BackupWriter::checkpoint_if_due() {
-  if (!journaling_ || !journal_checkpoint_due(journal_)) return false;
+  if (!journaling_ || !journal_checkpoint_due(journal_, settings_)) return false;
   return checkpoint();
 }
 

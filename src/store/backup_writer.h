@@ -38,30 +38,29 @@
 // expiry never takes the temporary image of a backup still being received.
 //
 // The writer is owned by one connection's session and used from that
-// connection's thread only. Of the shared state it touches only the
-// process-wide partial locks (partial_lock.h).
+// connection's thread only. It works under the StoreSettings given to open
+// or resume (kept as a copy until the next one); of the shared state it
+// touches only the lock table and the memory budget those settings name.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
+#include "core/paths.h"
 #include "integrity/uuid.h"
 #include "protocol/formats.h"
 #include "store/image_stream.h"
 #include "store/journal.h"
 #include "store/key_index.h"
 #include "store/memory_budget.h"
+#include "store/store_settings.h"
 
 namespace orv {
 
-// Longest working directory ("<storage root>/<subdirectory>", with the NUL)
-// a backup can be opened in; the file names below it always fit the paths.
-inline constexpr size_t WRITER_WORKDIR_SIZE = 576;
-inline constexpr size_t WRITER_IMAGE_PATH_SIZE = 1024;
-inline constexpr size_t WRITER_CATALOG_PATH_SIZE = 1024;
-inline constexpr size_t WRITER_TMP_IMAGE_PATH_SIZE = 1040;
-inline constexpr size_t WRITER_JOURNAL_PATH_SIZE = 1040;
+// A backup is opened in a working directory shorter than WORKDIR_SIZE
+// (core/paths.h); the file names below it always fit the paths.
+//
 // Receive buffers of the image stream: the largest frame after a lead where
 // the frame's payload is placed so that a block's data is aligned.
 inline constexpr size_t WRITER_RECEIVE_BUFFER_SIZE = 4096 + (8u << 20);
@@ -79,20 +78,7 @@ struct BackupOpenRequest {
   // same name, type and parent that nobody holds are deleted first.
   bool remove_stale_partials = false;
   int holder = -1;  // socket of the connection, recorded with the lock
-  int64_t partial_max_age = 0;  // partials of workdir older than this (s) are expired first; <= 0: none
-  // Free space the working directory's file system must have (bytes; 0: no
-  // check). Less is refused as OpenRefusal::image with STATUS_IO before any
-  // file is created, so a full disk is met here rather than half-way
-  // through the backup. A resumed backup is never refused for it: finishing
-  // it may be what frees the space.
-  uint64_t min_free = 0;
 };
-
-// The process-wide --min-free setting that BEGIN passes as
-// BackupOpenRequest::min_free (0: off). Set once at start, before any
-// session runs.
-void backup_writer_set_min_free(uint64_t bytes);
-uint64_t backup_writer_min_free();
 
 // Which step of open refused the backup (the status says why).
 enum class OpenRefusal : uint8_t {
@@ -128,11 +114,16 @@ class BackupWriter {
   BackupWriter(const BackupWriter&) = delete;
   BackupWriter& operator=(const BackupWriter&) = delete;
 
-  // Opens a new backup, in this order: the working directory (dir_ensure),
-  // the free space (req.min_free; logged at WARN with the free space when
-  // refused), the header (created = now; name and retention checked), the names
+  // Opens a new backup under `settings`, in this order: the working
+  // directory (dir_ensure), the free space (settings.min_free: less is
+  // refused as OpenRefusal::image with STATUS_IO and logged at WARN with the
+  // free space, before any file is created, so a full disk is met here
+  // rather than half-way through the backup; a resumed backup is never
+  // refused for it, since finishing it may be what frees the space), the
+  // header (created = now; name and retention checked), the names
   // (backup_paths reserves them by creating the temporary image), expiry of
-  // old partials, removal of stale ones, the temporary image created empty,
+  // partials older than settings.partial_max_age, removal of stale ones,
+  // the temporary image created empty,
   // the journal file created empty with the partial's lock taken on it for
   // req.holder (in this process and as a file lock other targets on the
   // storage see), the journal written into it. A lock or
@@ -145,10 +136,12 @@ class BackupWriter {
   // left (a working directory created stays); header() keeps what was
   // filled in before the refusal, for the caller's report.
   // REQUIRES: the writer is idle.
-  [[nodiscard]] int32_t open(const BackupOpenRequest& req, OpenRefusal* refusal, uint64_t* expired);
+  [[nodiscard]] int32_t open(const StoreSettings& settings, const BackupOpenRequest& req, OpenRefusal* refusal,
+                             uint64_t* expired);
 
-  // Takes over the partial of workdir whose header has `uuid`: its lock
-  // (partial_lock_takeover for holder, waiting at most wait_ms and ending
+  // Takes over the partial of workdir whose header has `uuid`, under
+  // `settings`: its lock (takeover for holder in the settings' lock table,
+  // waiting at most settings.takeover_wait_ms and ending
   // the connection that holds it; held by another process, asked for again
   // until then), its journal read up to the last valid
   // checkpoint, the temporary image and the journal cut back to that
@@ -159,7 +152,7 @@ class BackupWriter {
   // On refusal the returned status is the one to report with *refusal, the
   // writer is idle again, the lock is released and nothing stored changed.
   // REQUIRES: the writer is idle.
-  [[nodiscard]] int32_t resume(const char* workdir, const Uuid& uuid, int holder, uint32_t wait_ms,
+  [[nodiscard]] int32_t resume(const StoreSettings& settings, const char* workdir, const Uuid& uuid, int holder,
                                ResumeRefusal* refusal);
 
   // Outcome of a block or drop request besides its status.
@@ -257,11 +250,12 @@ class BackupWriter {
   bool checkpoint_if_due();
   void abandon_journal(const char* what);
 
+  StoreSettings settings_;        // those of the last open or resume
   BackupHeader header_ = {};
-  char tmp_image_path_[WRITER_TMP_IMAGE_PATH_SIZE] = {};
-  char image_path_[WRITER_IMAGE_PATH_SIZE] = {};
-  char catalog_path_[WRITER_CATALOG_PATH_SIZE] = {};
-  char journal_path_[WRITER_JOURNAL_PATH_SIZE] = {};  // also names the partial's lock
+  char tmp_image_path_[STORE_TEMP_PATH_SIZE] = {};
+  char image_path_[STORE_PATH_SIZE] = {};
+  char catalog_path_[STORE_PATH_SIZE] = {};
+  char journal_path_[STORE_TEMP_PATH_SIZE] = {};  // also names the partial's lock
   int image_fd_ = -1;             // owned; -1 when closed
   ImageStream image_stream_;      // writes block data to image_fd_; runs while the backup is open
   uint64_t image_size_ = 0;       // block bytes written to the image

@@ -240,7 +240,7 @@ void entries_sort(CatalogEntry* entries, uint64_t count) {
 }
 
 int32_t dir_sync_parent_checked(const char* path) {
-  char dir[DIR_SYNC_PATH_MAX];
+  char dir[PATH_SIZE];
   if (path == nullptr || strlen(path) >= sizeof dir) return STATUS_INVALID;
   copy_text(dir, sizeof dir, path);
   char* slash = strrchr(dir, '/');

@@ -1,6 +1,5 @@
 #include "store/journal.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,11 +17,6 @@
 namespace orv {
 
 namespace {
-
-// Written once by the entry before sessions run; relaxed atomics keep the
-// later concurrent reads well-defined.
-std::atomic<uint64_t> g_checkpoint_bytes{CHECKPOINT_BYTES_DEFAULT};
-std::atomic<uint32_t> g_checkpoint_seconds{CHECKPOINT_SECONDS_DEFAULT};
 
 std::string_view base_name(const char* path) {
   const char* slash = strrchr(path, '/');
@@ -63,26 +57,17 @@ void reset(JournalWriter* w) { *w = JournalWriter{}; }
 
 }  // namespace
 
-void store_set_checkpoint(uint64_t bytes, uint32_t seconds) {
-  if (bytes != 0) g_checkpoint_bytes.store(bytes, std::memory_order_relaxed);
-  if (seconds != 0) g_checkpoint_seconds.store(seconds, std::memory_order_relaxed);
-}
-
-uint64_t store_checkpoint_bytes() { return g_checkpoint_bytes.load(std::memory_order_relaxed); }
-
-uint32_t store_checkpoint_seconds() { return g_checkpoint_seconds.load(std::memory_order_relaxed); }
-
 void journal_init(JournalWriter* w) { reset(w); }
 
 namespace {
 
-// reserved: the file exists, empty, made by partial_lock_create; otherwise
+// reserved: the file exists, empty, made by the lock table's create_locked; otherwise
 // it is created here.
 int32_t create_journal(JournalWriter* w, const char* path, const BackupHeader& header, const char* catalog_path,
                        const char* image_path, bool reserved) {
   reset(w);
   if (path == nullptr || catalog_path == nullptr || image_path == nullptr) return STATUS_INVALID;
-  if (strlen(path) >= JOURNAL_PATH_SIZE) return STATUS_INVALID;
+  if (strlen(path) >= STORE_TEMP_PATH_SIZE) return STATUS_INVALID;
   // Names cut to fit the header would never lead back to the files: such a
   // journal could not be continued, so none is made.
   if (base_name(catalog_path).size() >= JH_NAME_SIZE || base_name(image_path).size() >= JH_NAME_SIZE) {
@@ -127,7 +112,6 @@ int32_t create_journal(JournalWriter* w, const char* path, const BackupHeader& h
   }
 
   w->fd = fd;
-  copy_text(w->path, sizeof w->path, path);
   w->write_offset = JOURNAL_FIRST_RECORD;
   w->capacity = JOURNAL_BUFFER_SIZE;
   w->last_checkpoint_ms = monotonic_ms();
@@ -164,12 +148,12 @@ int32_t journal_add_drop(JournalWriter* w, uint64_t key) {
   return append_record(w, rec);
 }
 
-bool journal_checkpoint_due(const JournalWriter& w) {
+bool journal_checkpoint_due(const JournalWriter& w, const StoreSettings& settings) {
   if (w.pending == 0 && w.used == 0) return false;
-  if (w.pending >= store_checkpoint_bytes()) return true;
+  if (w.pending >= settings.checkpoint_bytes) return true;
   uint64_t now = monotonic_ms();
   uint64_t elapsed = now >= w.last_checkpoint_ms ? now - w.last_checkpoint_ms : 0;
-  return elapsed >= static_cast<uint64_t>(store_checkpoint_seconds()) * 1000;
+  return elapsed >= static_cast<uint64_t>(settings.checkpoint_seconds) * 1000;
 }
 
 int32_t journal_checkpoint(JournalWriter* w, int image_fd, uint64_t image_size) {
@@ -204,7 +188,7 @@ void journal_close(JournalWriter* w) {
 
 int32_t journal_reopen(JournalWriter* w, const char* path, const PartialBackup& partial) {
   reset(w);
-  if (path == nullptr || strlen(path) >= JOURNAL_PATH_SIZE) return STATUS_INVALID;
+  if (path == nullptr || strlen(path) >= STORE_TEMP_PATH_SIZE) return STATUS_INVALID;
   // No O_CREAT: a journal that vanished must not come back empty.
   int fd = -1;
   int32_t rc = file_open_existing_rw(path, &fd);
@@ -219,7 +203,6 @@ int32_t journal_reopen(JournalWriter* w, const char* path, const PartialBackup& 
     return rc;
   }
   w->fd = fd;
-  copy_text(w->path, sizeof w->path, path);
   w->capacity = JOURNAL_BUFFER_SIZE;
   w->write_offset = partial.checkpoint_end;
   w->buffer = static_cast<uint8_t*>(malloc(JOURNAL_BUFFER_SIZE));

@@ -10,7 +10,7 @@
 //
 // How a session drives it:
 //   begin:     journal_init at session setup; after the temporary image
-//              exists, partial_lock_create (the empty journal file, locked)
+//              exists, PartialLocks::create_locked (the empty journal file, locked)
 //              and journal_create_reserved.
 //   BLOCK:     data written to the image first, then journal_add_block;
 //              if journal_checkpoint_due, journal_checkpoint(image fd, size).
@@ -24,27 +24,25 @@
 // (journal_close, delete the file): records in the buffer are lost.
 //
 // Thread rules: a writer belongs to the one connection thread that owns the
-// backup. The two checkpoint settings are process-wide, written once at
-// start before any session runs and only read afterwards.
+// backup. The checkpoint settings are the caller's (StoreSettings), passed
+// to each journal_checkpoint_due.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "core/paths.h"
 #include "protocol/formats.h"
+#include "store/store_settings.h"
 
 namespace orv {
 
 struct PartialBackup;
 
-inline constexpr size_t JOURNAL_PATH_SIZE = 1040;  // path of at most 1,039 characters
 inline constexpr size_t JOURNAL_BUFFER_SIZE = 65536;
-inline constexpr uint64_t CHECKPOINT_BYTES_DEFAULT = 33554432;  // 32 MiB
-inline constexpr uint32_t CHECKPOINT_SECONDS_DEFAULT = 10;
 
 struct JournalWriter {
   int fd = -1;                          // owned; -1 when there is no journal
-  char path[JOURNAL_PATH_SIZE] = {};
   uint64_t write_offset = 0;            // where the buffered records go
   uint8_t* buffer = nullptr;            // owned, JOURNAL_BUFFER_SIZE bytes
   uint64_t used = 0;                    // bytes in buffer
@@ -54,12 +52,6 @@ struct JournalWriter {
   uint64_t last_checkpoint_ms = 0;      // monotonic clock at the last checkpoint or creation
   uint64_t durable_image_size = 0;      // image size stated by the last checkpoint
 };
-
-// Replaces each setting whose argument is not 0 (bytes of block data, and
-// seconds, between checkpoints). Call once at start, before any session.
-void store_set_checkpoint(uint64_t bytes, uint32_t seconds);
-uint64_t store_checkpoint_bytes();
-uint32_t store_checkpoint_seconds();
 
 // fd -1, everything else zero. Owns nothing afterwards.
 void journal_init(JournalWriter* w);
@@ -76,7 +68,7 @@ void journal_init(JournalWriter* w);
 [[nodiscard]] int32_t journal_create(JournalWriter* w, const char* path, const BackupHeader& header,
                                      const char* catalog_path, const char* image_path);
 
-// journal_create into the empty file that partial_lock_create made at path
+// journal_create into the empty file that PartialLocks::create_locked made at path
 // and holds locked, so that the journal is never seen unlocked by another
 // process. STATUS_EXISTS when the file is not empty (it is left alone);
 // STATUS_NOT_FOUND when it is missing. On any other failure the writer is
@@ -94,8 +86,9 @@ void journal_init(JournalWriter* w);
 [[nodiscard]] int32_t journal_add_drop(JournalWriter* w, uint64_t key);
 
 // True when something was recorded since the last checkpoint and either
-// `pending` reached the byte setting or the time setting has passed.
-bool journal_checkpoint_due(const JournalWriter& w);
+// `pending` reached settings.checkpoint_bytes or settings.checkpoint_seconds
+// have passed.
+bool journal_checkpoint_due(const JournalWriter& w, const StoreSettings& settings);
 
 // fsync(image_fd), then the buffered records and a checkpoint record for
 // image_size are written, then the journal is fsynced. STATUS_INVALID

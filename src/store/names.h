@@ -16,9 +16,10 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/paths.h"
+
 namespace orv {
 
-inline constexpr size_t STORE_PATH_SIZE = 1024;      // catalog and image paths, with the NUL
 inline constexpr size_t BACKUP_BASE_SIZE = 900;      // base path buffer, with the NUL
 inline constexpr uint32_t BACKUP_NAME_COUNTER_MAX = 1000;
 inline constexpr std::string_view TMP_SUFFIX = ".tmp";

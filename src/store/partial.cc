@@ -1,6 +1,5 @@
 #include "store/partial.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,8 +27,6 @@ constexpr size_t kReplayChunk = 1048576;
 static_assert(kReplayChunk % JOURNAL_RECORD_SIZE == 0);
 // Largest entry list reserved up front (about 3.7 GB of address space).
 constexpr uint64_t kReserveMax = uint64_t{64} << 20;
-
-std::atomic<int64_t> g_max_age{PARTIAL_MAX_AGE_DEFAULT};
 
 bool is_journal_name(const char* name) { return ends_with(name, JOURNAL_SUFFIX) && strlen(name) >= 5; }
 
@@ -82,8 +79,8 @@ bool catalog_of_image(const char* image_path, char* out, size_t cap) {
 // 0 when there is nothing to do.
 int32_t reclaim_image_from_end(const char* tmp_image_path) {
   if (path_exists(tmp_image_path) || !ends_with(tmp_image_path, TMP_SUFFIX)) return STATUS_OK;
-  char image[PARTIAL_PATH_SIZE + JH_NAME_SIZE];
-  char catalog[PARTIAL_PATH_SIZE + JH_NAME_SIZE];
+  char image[PATH_SIZE + JH_NAME_SIZE];
+  char catalog[PATH_SIZE + JH_NAME_SIZE];
   size_t stem = strlen(tmp_image_path) - TMP_SUFFIX.size();
   if (!format_fits(image, sizeof image, "%.*s", static_cast<int>(stem), tmp_image_path)) return STATUS_OK;
   if (!catalog_of_image(image, catalog, sizeof catalog) || !image_left_by_end(image, catalog)) return STATUS_OK;
@@ -343,12 +340,6 @@ int32_t replay(int fd, uint64_t first, uint64_t checkpoint_end, Replay* r) {
 
 }  // namespace
 
-void partial_set_max_age(int64_t seconds) {
-  if (seconds > 0) g_max_age.store(seconds, std::memory_order_relaxed);
-}
-
-int64_t partial_max_age() { return g_max_age.load(std::memory_order_relaxed); }
-
 int32_t partial_find(const char* dir, PartialPredicate pred, const void* key, char* journal_path, size_t cap,
                      BackupHeader* header) {
   if (cap > 0) journal_path[0] = '\0';
@@ -362,11 +353,11 @@ int32_t partial_find(const char* dir, PartialPredicate pred, const void* key, ch
     return STATUS_NOMEM;
   }
   int64_t best_time = -1;
-  char best_path[PARTIAL_PATH_SIZE] = {};
-  char path[PARTIAL_PATH_SIZE];
-  char tmp[PARTIAL_PATH_SIZE];
-  char image[PARTIAL_PATH_SIZE];
-  char catalog[PARTIAL_PATH_SIZE];
+  char best_path[PATH_SIZE] = {};
+  char path[PATH_SIZE];
+  char tmp[PATH_SIZE];
+  char image[PATH_SIZE];
+  char catalog[PATH_SIZE];
   uint8_t head[JOURNAL_HEADER_SIZE];
   while (const char* file_name = d.next()) {
     if (!is_journal_name(file_name)) continue;
@@ -516,7 +507,7 @@ int32_t partial_prepare_image(const char* tmp_image_path, uint64_t checkpoint_im
 }
 
 void partial_remove(const char* journal_path) {
-  char dir[PARTIAL_PATH_SIZE];
+  char dir[PATH_SIZE];
   copy_text(dir, sizeof dir, journal_path);
   char* slash = strrchr(dir, '/');
   if (slash != nullptr) {
@@ -531,9 +522,9 @@ void partial_remove(const char* journal_path) {
     if (read_journal_header(journal_path, head, payload, &first) == STATUS_OK) {
       const char* image_name = journal_header_image_name(head);
       const char* catalog_name = journal_header_catalog_name(head);
-      char tmp[PARTIAL_PATH_SIZE + JH_NAME_SIZE + 8];
-      char image[PARTIAL_PATH_SIZE + JH_NAME_SIZE];
-      char catalog[PARTIAL_PATH_SIZE + JH_NAME_SIZE];
+      char tmp[PATH_SIZE + JH_NAME_SIZE + 8];
+      char image[PATH_SIZE + JH_NAME_SIZE];
+      char catalog[PATH_SIZE + JH_NAME_SIZE];
       // Only a plain name: a damaged or hostile journal must not make us
       // delete a file outside its directory.
       if (is_plain_file_name(image_name) && format_fits(tmp, sizeof tmp, "%s/%s%s", dir, image_name, TMP_SUFFIX.data())) {
@@ -551,14 +542,14 @@ void partial_remove(const char* journal_path) {
   (void)file_remove(journal_path);  // failures are ignored
 }
 
-uint64_t partial_expire(const char* dir, int64_t max_age_seconds) {
+uint64_t partial_expire(const char* dir, int64_t max_age_seconds, PartialLocks& locks) {
   if (max_age_seconds <= 0) return 0;
   DirReader d;
   if (d.open(dir) != STATUS_OK) return 0;
   int64_t now = now_seconds();
   uint64_t removed = 0;
-  char path[PARTIAL_PATH_SIZE];
-  char journal[PARTIAL_PATH_SIZE + JOURNAL_SUFFIX.size()];
+  char path[PATH_SIZE];
+  char journal[PATH_SIZE + JOURNAL_SUFFIX.size()];
   while (const char* file_name = d.next()) {
     TempKind kind = temp_kind(file_name);
     if (kind == TempKind::none) continue;
@@ -574,9 +565,9 @@ uint64_t partial_expire(const char* dir, int64_t max_age_seconds) {
         // A held lock means a session is still receiving this backup (it
         // may just be idle), here or in another target on the same
         // storage; its files are not ours to delete.
-        if (partial_lock_try(path, -1) != STATUS_OK) break;
+        if (locks.try_lock(path, -1) != STATUS_OK) break;
         partial_remove(path);
-        partial_unlock(path);
+        locks.unlock(path);
         removed += 1;
         break;
       case TempKind::image: {
@@ -589,7 +580,7 @@ uint64_t partial_expire(const char* dir, int64_t max_age_seconds) {
         // journal could not be kept.
         size_t stem = strlen(path) - TMP_SUFFIX.size();
         if (!format_fits(journal, sizeof journal, "%.*s%s", static_cast<int>(stem), path, JOURNAL_SUFFIX.data())) break;
-        if (path_exists(journal) || partial_locks().held(journal)) break;
+        if (path_exists(journal) || locks.held(journal)) break;
         int fd = -1;
         if (file_open_read_regular(path, &fd) != STATUS_OK) break;
         if (file_lock_probe(fd) != STATUS_AGAIN) {
@@ -612,20 +603,21 @@ uint64_t partial_expire(const char* dir, int64_t max_age_seconds) {
   return removed;
 }
 
-void partial_remove_stale(const char* dir, const char* name, uint8_t type, const Uuid& parent_uuid) {
+void partial_remove_stale(const char* dir, const char* name, uint8_t type, const Uuid& parent_uuid,
+                          PartialLocks& locks) {
   auto* key = new (std::nothrow) StaleKey;
   if (key == nullptr) return;  // only housekeeping; expiry catches them later
   key->name = name != nullptr ? name : "";
   key->type = type;
   key->parent_uuid = parent_uuid;
   key->visited_count = 0;
-  char path[PARTIAL_PATH_SIZE];
+  char path[PATH_SIZE];
   auto* found = new (std::nothrow) BackupHeader;
   while (found != nullptr && key->visited_count < STALE_VISIT_MAX) {
     if (partial_find(dir, match_stale, key, path, sizeof path, found) != STATUS_OK) break;
-    if (partial_lock_try(path, -1) != STATUS_OK) break;
+    if (locks.try_lock(path, -1) != STATUS_OK) break;
     partial_remove(path);
-    partial_unlock(path);
+    locks.unlock(path);
     metrics_add(service_metrics().partials_discarded, 1);
     key->visited[key->visited_count++] = VisitedPartial{header_uuid(*found), header_created(*found)};
   }
@@ -633,12 +625,12 @@ void partial_remove_stale(const char* dir, const char* name, uint8_t type, const
   delete key;
 }
 
-void partial_discard(const char* dir, const Uuid& uuid, int holder, uint32_t wait_ms) {
-  char journal_path[PARTIAL_PATH_SIZE];
+void partial_discard(const char* dir, const Uuid& uuid, int holder, uint32_t wait_ms, PartialLocks& locks) {
+  char journal_path[PATH_SIZE];
   if (partial_find_by_uuid(dir, uuid, journal_path, sizeof journal_path) == STATUS_OK &&
-      partial_lock_takeover(journal_path, holder, wait_ms) == STATUS_OK) {
+      locks.takeover(journal_path, holder, wait_ms) == STATUS_OK) {
     partial_remove(journal_path);
-    partial_unlock(journal_path);
+    locks.unlock(journal_path);
     metrics_add(service_metrics().partials_discarded, 1);
   }
 }

@@ -21,14 +21,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/paths.h"
 #include "integrity/uuid.h"
 #include "protocol/formats.h"
 #include "store/journal_format.h"
 
 namespace orv {
 
-inline constexpr int64_t PARTIAL_MAX_AGE_DEFAULT = 604800;  // 7 days
-inline constexpr size_t PARTIAL_PATH_SIZE = 1100;           // journal paths, with the NUL
+class PartialLocks;
+
 
 // One partial read up to its last valid checkpoint. About 130 KiB: allocate
 // it on the heap. Owns `entries`; release with partial_free.
@@ -42,12 +43,6 @@ struct PartialBackup {
   uint64_t checkpoint_end;            // journal offset just after that checkpoint
   uint64_t first_record_offset;       // journal offset of the first record
 };
-
-// Process-wide age limit for partial_expire callers, in seconds. A value of
-// 0 or less leaves the setting unchanged. Call once at start, before any
-// session runs.
-void partial_set_max_age(int64_t seconds);
-int64_t partial_max_age();
 
 // Decides whether a partial's payload header is the one searched for.
 using PartialPredicate = bool (*)(const BackupHeader& header, const void* key);
@@ -106,7 +101,8 @@ void partial_remove(const char* journal_path);
 
 // Deletes the partials of dir whose journal was last modified more than
 // max_age_seconds ago, skipping any whose lock is held (a backup still being
-// received, by this process or another one on the same storage). Also
+// received, by this process or another one on the same storage; the locks
+// are taken in `locks`). Also
 // deletes, when as old, a temporary image ("<image>.tmp") that has no
 // journal and that no backup being received holds (it keeps its image
 // locked, and in this process its journal's lock), and a
@@ -115,14 +111,14 @@ void partial_remove(const char* journal_path);
 // such a name gets a DEBUG line and stays). Returns the number of partials
 // deleted (temporary files not counted); 0 when max_age_seconds <= 0 or dir
 // cannot be opened.
-uint64_t partial_expire(const char* dir, int64_t max_age_seconds);
+uint64_t partial_expire(const char* dir, int64_t max_age_seconds, PartialLocks& locks);
 
 // Deletes the partial of dir whose header has uuid when its lock can be had
-// within wait_ms (partial_lock_takeover for holder: a connection of this
+// within wait_ms (locks.takeover for holder: a connection of this
 // process holding it is ended first; another process holding it is waited
 // for), then releases the lock. Nothing is reported: a partial
 // that is not there, or not let go in time, stays as it is.
-void partial_discard(const char* dir, const Uuid& uuid, int holder, uint32_t wait_ms);
+void partial_discard(const char* dir, const Uuid& uuid, int holder, uint32_t wait_ms, PartialLocks& locks);
 
 // Deletes the partials of dir left by earlier runs of a backup (same name,
 // type and parent_uuid, as partial_find_by_name) that nobody holds, in this
@@ -130,6 +126,7 @@ void partial_discard(const char* dir, const Uuid& uuid, int holder, uint32_t wai
 // agent that cannot continue backups would otherwise leave them to expiry.
 // Each partial is visited once, so one that cannot be deleted does not keep
 // the search going; a partial in use ends it. Failures are ignored.
-void partial_remove_stale(const char* dir, const char* name, uint8_t type, const Uuid& parent_uuid);
+void partial_remove_stale(const char* dir, const char* name, uint8_t type, const Uuid& parent_uuid,
+                          PartialLocks& locks);
 
 }  // namespace orv

@@ -22,7 +22,7 @@ namespace {
 
 // Same cut as the stored path, so that an over-long path still matches.
 bool same_path(const char* stored, const char* path) {
-  return strncmp(stored, path, PARTIAL_LOCK_PATH_SIZE - 1) == 0;
+  return strncmp(stored, path, PATH_SIZE - 1) == 0;
 }
 
 timespec now_monotonic() {
@@ -47,16 +47,13 @@ bool before(const timespec& a, const timespec& b) {
 
 enum FileLockState : int { kFileLocksOn, kFileLocksOff, kFileLocksUnsupported };
 
-// Written by partial_file_locks_set (before sessions run) and by the first
-// refusal of the storage; read by every lock operation.
-std::atomic<int> g_file_locks{kFileLocksOn};
-std::atomic<bool> g_unsupported_warned{false};
+}  // namespace
 
-// The storage refused a file lock: one WARN for the life of the process,
-// and in-process locks only from now on.
-void note_unsupported() {
-  g_file_locks.store(kFileLocksUnsupported, std::memory_order_relaxed);
-  if (!g_unsupported_warned.exchange(true)) {
+// The storage refused a file lock: one WARN for the life of the table, and
+// in-process locks only from now on.
+void PartialLocks::note_unsupported() {
+  file_locks_.store(kFileLocksUnsupported, std::memory_order_relaxed);
+  if (!unsupported_warned_.exchange(true)) {
     log_write(LEVEL_WARN, "storage does not support file locks: run a single target on it");
   }
 }
@@ -67,9 +64,9 @@ void note_unsupported() {
 // the journal holds a lock on it; STATUS_NOT_FOUND when the journal is gone
 // or was replaced by another file under the same name while it was being
 // opened. On failure nothing is open and a file created here is removed.
-int32_t lock_journal_file(const char* path, bool create, int* fd) {
+int32_t PartialLocks::lock_journal_file(const char* path, bool create, int* fd) {
   *fd = -1;
-  bool files = g_file_locks.load(std::memory_order_relaxed) == kFileLocksOn;
+  bool files = file_locks_.load(std::memory_order_relaxed) == kFileLocksOn;
   if (!files && !create) return STATUS_OK;
   int raw = -1;
   int32_t rc = create ? file_create_excl(path, FILE_MODE, &raw) : file_open_existing_rw(path, &raw);
@@ -99,12 +96,11 @@ int32_t lock_journal_file(const char* path, bool create, int* fd) {
   return STATUS_OK;
 }
 
+namespace {
 alignas(PartialLocks) unsigned char g_storage[sizeof(PartialLocks)];
-size_t g_process_slots = PARTIAL_LOCK_SLOTS;  // set before the table is made
-
 }  // namespace
 
-PartialLocks::PartialLocks(size_t slots) {
+PartialLocks::PartialLocks(size_t slots, bool file_locks) : file_locks_(file_locks ? kFileLocksOn : kFileLocksOff) {
   pthread_mutex_init(&mu_, nullptr);
   // The wait deadline runs on the monotonic clock, so a change of the wall
   // clock neither cuts a takeover short nor stretches it.
@@ -278,13 +274,15 @@ bool PartialLocks::held(const char* path) {
   return h;
 }
 
+bool PartialLocks::file_locks() const { return file_locks_.load(std::memory_order_relaxed) == kFileLocksOn; }
+
 PartialLocks& partial_locks() {
-  static PartialLocks* const locks = new (g_storage) PartialLocks(g_process_slots);
+  static PartialLocks* const locks = new (g_storage) PartialLocks();
   return *locks;
 }
 
-void partial_locks_set_slots(size_t max_connections) {
-  g_process_slots = max_connections + PARTIAL_LOCK_SPARE_SLOTS;
+PartialLocks& store_locks(const StoreSettings& settings) {
+  return settings.locks != nullptr ? *settings.locks : partial_locks();
 }
 
 int32_t partial_lock_try(const char* path, int holder) { return partial_locks().try_lock(path, holder); }
@@ -297,15 +295,8 @@ int32_t partial_lock_takeover(const char* path, int holder, uint32_t wait_ms) {
 
 void partial_unlock(const char* path) { partial_locks().unlock(path); }
 
-bool partial_file_locks_enabled() { return g_file_locks.load(std::memory_order_relaxed) == kFileLocksOn; }
-
-void partial_file_locks_set(bool on) {
-  int expected = on ? kFileLocksOff : kFileLocksOn;
-  (void)g_file_locks.compare_exchange_strong(expected, on ? kFileLocksOn : kFileLocksOff);  // unsupported stays
-}
-
-int32_t partial_locks_probe(const char* dir) {
-  char path[PARTIAL_LOCK_PATH_SIZE];
+int32_t PartialLocks::probe(const char* dir) {
+  char path[PATH_SIZE];
   int n = snprintf(path, sizeof path, "%s/.orv_lock_probe.%ld", dir, static_cast<long>(getpid()));
   if (n < 0 || static_cast<size_t>(n) >= sizeof path) return STATUS_INVALID;
   (void)file_remove(path);  // a probe left by an earlier process of the same number

@@ -11,17 +11,18 @@
 //    for as long as the slot is held. Other targets on a shared storage see
 //    it, and the kernel (or the file system's lock service) drops it when
 //    the holding process dies.
-// Taking a lock succeeds only when both halves are free. The table has as
-// many slots as connections may exist at once (partial_locks_set_slots)
-// plus a few for holders without a connection, and a connection holds at
-// most one lock at a time, so no client can take the slots that others'
-// backups need. The class exists so that tests can use a table of their own.
+// Taking a lock succeeds only when both halves are free. A server makes one
+// table at start, with as many slots as connections may exist at once plus
+// a few for holders without a connection (partial_lock_slots), and names it
+// in its StoreSettings; a connection holds at most one lock at a time, so no
+// client can take the slots that others' backups need. Callers that bring
+// no table (tools, tests) share the default one, partial_locks().
 //
 // On a storage that refuses such file locks (EINVAL, ENOLCK, EOPNOTSUPP:
 // some FUSE file systems, NFSv3 without a lock manager) the first refusal
 // logs one WARN "storage does not support file locks: run a single target
 // on it", and from then on the table works with in-process locks only.
-// partial_locks_probe makes that refusal happen at start.
+// probe makes that refusal happen at start.
 //
 // Who takes which lock: a new backup creates its journal file and takes its
 // lock in one step (create_locked) before anything is in the file, so no
@@ -40,8 +41,12 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+
+#include "core/paths.h"
+#include "store/store_settings.h"
 
 namespace orv {
 
@@ -50,8 +55,6 @@ inline constexpr size_t PARTIAL_LOCK_SLOTS = 256;
 // Slots added to the connection count for holders without a connection
 // (expiry and stale-partial removal hold a lock only briefly).
 inline constexpr size_t PARTIAL_LOCK_SPARE_SLOTS = 16;
-inline constexpr size_t PARTIAL_LOCK_PATH_SIZE = 1100;  // paths cut to 1,099 characters
-inline constexpr uint32_t PARTIAL_TAKEOVER_WAIT_MS = 15000;
 // How often a takeover asks again for a file lock held by another process.
 inline constexpr uint32_t PARTIAL_FILE_LOCK_RETRY_MS = 20;
 
@@ -59,8 +62,9 @@ class PartialLocks {
  public:
   // slots below PARTIAL_LOCK_SLOTS are raised to it. When the slot arrays
   // cannot be allocated the table has none and every take gives
-  // STATUS_NOMEM.
-  explicit PartialLocks(size_t slots = PARTIAL_LOCK_SLOTS);
+  // STATUS_NOMEM. file_locks false: in-process locks only (for comparisons
+  // and tests; a target always takes file locks).
+  explicit PartialLocks(size_t slots = PARTIAL_LOCK_SLOTS, bool file_locks = true);
   ~PartialLocks();
   PartialLocks(const PartialLocks&) = delete;
   PartialLocks& operator=(const PartialLocks&) = delete;
@@ -98,12 +102,24 @@ class PartialLocks {
   // Whether this process holds the lock of path.
   bool held(const char* path);
 
+  // Whether the table takes file locks: true unless made without them or
+  // found unsupported by the storage.
+  bool file_locks() const;
+
+  // Checks at start that dir takes file locks, by locking a probe file
+  // created there and removed again. Refused (STATUS_UNSUPPORTED): logs the
+  // WARN and the table goes on without file locks. Other failures (a
+  // directory that cannot be written) are only returned.
+  [[nodiscard]] int32_t probe(const char* dir);
+
  private:
-  using PathBuf = char[PARTIAL_LOCK_PATH_SIZE];
+  using PathBuf = char[PATH_SIZE];
   int find_locked(const char* path) const;
   int reserve_locked(const char* path, int holder);
   void release_slot(int slot);
   int32_t acquire(const char* path, int holder, bool create);
+  int32_t lock_journal_file(const char* path, bool create, int* fd);
+  void note_unsupported();
 
   pthread_mutex_t mu_;
   pthread_cond_t cv_;  // broadcast on every unlock
@@ -116,37 +132,29 @@ class PartialLocks {
   int* holders_ = nullptr;
   int* lock_fds_ = nullptr;
   PathBuf* paths_ = nullptr;
+  // kFileLocksOn, kFileLocksOff or kFileLocksUnsupported (partial_lock.cc);
+  // read by every lock operation, changed by the first refusal.
+  std::atomic<int> file_locks_;
+  std::atomic<bool> unsupported_warned_{false};
   static constexpr int kFree = -2;
 };
 
-// Sizes the process-wide table for max_connections connections (plus the
-// spare slots). Takes effect only before the table's first use; the server
-// calls it at start, before any connection.
-void partial_locks_set_slots(size_t max_connections);
+// Slots of a server's table: one per connection that may exist at once,
+// plus the spare slots.
+inline size_t partial_lock_slots(uint32_t max_connections) {
+  return static_cast<size_t>(max_connections) + PARTIAL_LOCK_SPARE_SLOTS;
+}
 
-// The process-wide table. Never destroyed, so detached connection threads
-// may use it until the process ends.
+// The default table, for callers that bring none (StoreSettings::locks
+// null): PARTIAL_LOCK_SLOTS slots, with file locks. Never destroyed, so
+// threads may use it until the process ends.
 PartialLocks& partial_locks();
 
+// The default table's operations.
 [[nodiscard]] int32_t partial_lock_try(const char* path, int holder);
 [[nodiscard]] int32_t partial_lock_create(const char* path, int holder);
 [[nodiscard]] int32_t partial_lock_takeover(const char* path, int holder, uint32_t wait_ms);
 void partial_unlock(const char* path);
-
-// Whether the tables take file locks: true unless switched off or found
-// unsupported by the storage.
-bool partial_file_locks_enabled();
-// Switches the file half of every lock on or off (for comparisons and
-// tests; a target never switches it off). Only locks taken afterwards are
-// affected. Switching on again after the storage refused file locks has no
-// effect.
-void partial_file_locks_set(bool on);
-
-// Checks at start that dir takes file locks, by locking a probe file
-// created there and removed again. Refused (STATUS_UNSUPPORTED): logs the
-// WARN and switches the file locks off. Other failures (a directory that
-// cannot be written) are only returned.
-[[nodiscard]] int32_t partial_locks_probe(const char* dir);
 
 // The file lock of one journal on its own, without any table: for tools
 // that work on the storage beside running targets (pruning). Released when

@@ -160,6 +160,28 @@ TEST(ServerConfigFromArgs, CheckpointMibIsCappedAt256) {
   }
 }
 
+// The store's settings say what the options mean, with the store's
+// defaults where an option is absent or 0.
+TEST(ServerConfigFromArgs, StoreSettingsFollowTheOptions) {
+  Args none{"--storage=s", "--tls-cert=c", "--tls-key=k", "--acl-file=a", "--checkpoint-mib=0"};
+  ServerConfig c;
+  ASSERT_EQ(server_config_from_args(none.argc(), none.argv(), &c), STATUS_OK);
+  EXPECT_EQ(c.store.checkpoint_bytes, CHECKPOINT_BYTES_DEFAULT);
+  EXPECT_EQ(c.store.checkpoint_seconds, CHECKPOINT_SECONDS_DEFAULT);
+  EXPECT_EQ(c.store.partial_max_age, PARTIAL_MAX_AGE_DEFAULT);
+  EXPECT_EQ(c.store.takeover_wait_ms, PARTIAL_TAKEOVER_WAIT_MS);
+  EXPECT_EQ(c.store.min_free, 0u);
+  EXPECT_EQ(c.store.locks, nullptr);  // made by the entry, from --max-connections
+  EXPECT_EQ(c.store.budget, nullptr);
+
+  Args given{"--storage=s", "--tls-cert=c", "--tls-key=k", "--acl-file=a", "--checkpoint-mib", "300",
+             "--checkpoint-sec=7", "--partial-max-age", "2"};
+  ASSERT_EQ(server_config_from_args(given.argc(), given.argv(), &c), STATUS_OK);
+  EXPECT_EQ(c.store.checkpoint_bytes, uint64_t{256} << 20);
+  EXPECT_EQ(c.store.checkpoint_seconds, 7u);
+  EXPECT_EQ(c.store.partial_max_age, 2 * 86400);
+}
+
 TEST(ServerConfigFromArgs, MetricsOptions) {
   Args off{"--storage", "/s", "--tls-cert", "c", "--tls-key", "k", "--acl-file", "a"};
   ServerConfig c;

@@ -410,8 +410,8 @@ TEST_F(FileIoTest, DirSyncParentFlushesTheRightDirectory) {
   // A path longer than the internal buffer whose parent still fits: the
   // parent must be the one flushed, never a cut-off prefix of the path. A
   // parent that itself does not fit is not flushed at all.
-  const std::string long_name = path("sub") + "/" + std::string(DIR_SYNC_PATH_MAX, 'n');
-  const std::string long_parent = "/" + std::string(DIR_SYNC_PATH_MAX + 10, 'p') + "/f";
+  const std::string long_name = path("sub") + "/" + std::string(PATH_SIZE, 'n');
+  const std::string long_parent = "/" + std::string(PATH_SIZE + 10, 'p') + "/f";
   g_synced_dirs.clear();
   g_record_fsync = true;
   for (const std::string& p : {std::string("name-without-slash"), std::string("/x"), path("sub/journal"),

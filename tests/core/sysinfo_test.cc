@@ -146,10 +146,10 @@ TEST_F(SysinfoTest, MakeDirsCreatesMissingParents) {
 }
 
 TEST_F(SysinfoTest, MakeDirsRefusesPathsThatDoNotFit) {
-  std::string longp = path(std::string(MAKE_DIRS_PATH_MAX, 'l'));
+  std::string longp = path(std::string(PATH_SIZE, 'l'));
   EXPECT_EQ(make_dirs(longp.c_str()), STATUS_INVALID);
   // Nothing was created under a cut-off name.
-  std::string cut = longp.substr(0, MAKE_DIRS_PATH_MAX - 1);
+  std::string cut = longp.substr(0, PATH_SIZE - 1);
   struct stat st;
   EXPECT_NE(stat(cut.c_str(), &st), 0);
   EXPECT_NE(stat(longp.c_str(), &st), 0);

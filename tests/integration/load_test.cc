@@ -76,12 +76,12 @@ struct GeneratedSource {
 };
 
 int32_t collect_entries(void* context, uint16_t type, std::span<const uint8_t> payload) {
-  auto* out = static_cast<std::vector<WireEntry>*>(context);
+  auto* out = static_cast<std::vector<CatalogEntryFields>*>(context);
   if (type == MSG_CHAIN_HEADER) return STATUS_OK;
   size_t n = 0;
   int32_t rc = decode_entry_frame(payload, &n);
   if (rc != STATUS_OK) return rc;
-  for (size_t i = 0; i < n; ++i) out->push_back(decode_entry(payload.subspan(i * WIRE_ENTRY_SIZE, WIRE_ENTRY_SIZE)));
+  for (size_t i = 0; i < n; ++i) out->push_back(decode_catalog_entry(payload.subspan(i * CATALOG_ENTRY_SIZE, CATALOG_ENTRY_SIZE)));
   return STATUS_OK;
 }
 
@@ -210,7 +210,7 @@ TEST_F(LoadTest, SixtyFourConcurrentBackupsFinishWithCorrectCatalogs) {
   // own 4 MiB of the image and carrying the digest of the block that was sent.
   std::vector<uint8_t> block(kBlock);
   for (uint32_t i = 0; i < kSessions; ++i) {
-    std::vector<WireEntry> entries;
+    std::vector<CatalogEntryFields> entries;
     SubdirUuidRequest r;
     copy_text(r.target_subdir, sizeof r.target_subdir, "load");
     r.uuid = results[i].uuid;
@@ -219,7 +219,7 @@ TEST_F(LoadTest, SixtyFourConcurrentBackupsFinishWithCorrectCatalogs) {
     GeneratedSource src(i + 1, kSessionBytes);
     std::vector<bool> offset_used(blocks, false);
     for (uint64_t k = 0; k < blocks; ++k) {
-      const WireEntry& e = entries[k];
+      const CatalogEntryFields& e = entries[k];
       ASSERT_EQ(e.key, k);
       ASSERT_EQ(e.length, kBlock);
       ASSERT_EQ(e.offset % kBlock, 0u);

@@ -183,8 +183,8 @@ int32_t collect_chain(void* context, uint16_t type, std::span<const uint8_t> pay
     links->back().header.assign(payload.begin(), payload.end());
     return STATUS_OK;
   }
-  if (links->empty() || payload.empty() || payload.size() % WIRE_ENTRY_SIZE != 0 ||
-      payload.size() > ENTRIES_PER_FRAME * WIRE_ENTRY_SIZE) {
+  if (links->empty() || payload.empty() || payload.size() % CATALOG_ENTRY_SIZE != 0 ||
+      payload.size() > ENTRIES_PER_FRAME * CATALOG_ENTRY_SIZE) {
     return STATUS_PROTOCOL;
   }
   links->back().entries.insert(links->back().entries.end(), payload.begin(), payload.end());
@@ -345,10 +345,10 @@ TEST_F(RestoreTest, ThreeLinkChainRestoresByteForByte) {
   std::string restored;
   for (uint64_t k = 0; k < kBlocks; ++k) {
     int found = -1;
-    WireEntry e;
+    CatalogEntryFields e;
     for (int i = 2; i >= 0 && found < 0; --i) {
-      for (size_t j = 0; j < links[i].entries.size() / WIRE_ENTRY_SIZE && found < 0; ++j) {
-        e = decode_entry(std::span<const uint8_t>(links[i].entries).subspan(j * WIRE_ENTRY_SIZE));
+      for (size_t j = 0; j < links[i].entries.size() / CATALOG_ENTRY_SIZE && found < 0; ++j) {
+        e = decode_catalog_entry(std::span<const uint8_t>(links[i].entries).subspan(j * CATALOG_ENTRY_SIZE));
         if (e.key == k) found = i;
       }
     }

@@ -79,14 +79,14 @@ std::vector<std::string> files_ending(const std::string& dir, const std::string&
 }
 
 int32_t collect_entries(void* context, uint16_t type, std::span<const uint8_t> payload) {
-  auto* out = static_cast<std::vector<WireEntry>*>(context);
+  auto* out = static_cast<std::vector<CatalogEntryFields>*>(context);
   if (type == MSG_CHAIN_HEADER) return STATUS_OK;
-  if (payload.empty() || payload.size() % WIRE_ENTRY_SIZE != 0 ||
-      payload.size() > ENTRIES_PER_FRAME * WIRE_ENTRY_SIZE) {
+  if (payload.empty() || payload.size() % CATALOG_ENTRY_SIZE != 0 ||
+      payload.size() > ENTRIES_PER_FRAME * CATALOG_ENTRY_SIZE) {
     return STATUS_PROTOCOL;
   }
-  for (size_t off = 0; off < payload.size(); off += WIRE_ENTRY_SIZE) {
-    out->push_back(decode_entry(payload.subspan(off, WIRE_ENTRY_SIZE)));
+  for (size_t off = 0; off < payload.size(); off += CATALOG_ENTRY_SIZE) {
+    out->push_back(decode_catalog_entry(payload.subspan(off, CATALOG_ENTRY_SIZE)));
   }
   return STATUS_OK;
 }
@@ -107,7 +107,7 @@ struct Conn : orv_support::ClientConn {
     if (durable_seq != nullptr) *durable_seq = seq;
     return rc;
   }
-  int32_t continue_backup(const Uuid& uuid, ContinueOk* ok, std::vector<WireEntry>* entries) {
+  int32_t continue_backup(const Uuid& uuid, ContinueOk* ok, std::vector<CatalogEntryFields>* entries) {
     SubdirUuidRequest req;
     snprintf(req.target_subdir, sizeof req.target_subdir, "%s", kSubdir);
     req.uuid = uuid;
@@ -189,10 +189,10 @@ class ResumeTest : public ::testing::Test {
     SubdirUuidRequest req;
     snprintf(req.target_subdir, sizeof req.target_subdir, "%s", kSubdir);
     req.uuid = uuid;
-    std::vector<WireEntry> entries;
+    std::vector<CatalogEntryFields> entries;
     ASSERT_EQ(client_fetch_chain(&r.c, req, collect_entries, &entries), STATUS_OK);
     std::map<uint64_t, std::string> restored;
-    for (const WireEntry& e : entries) {
+    for (const CatalogEntryFields& e : entries) {
       EXPECT_EQ(e.flags & ENTRY_FLAG_DROPPED, 0) << e.key;
       EXPECT_EQ(restored.count(e.key), 0u) << "key stored twice: " << e.key;
       EXPECT_EQ(e.agent_u32, static_cast<uint32_t>(e.key * 7));
@@ -255,7 +255,7 @@ TEST_F(ResumeTest, ContinuedBackupReplacesAndDropsAndRestoresByteForByte) {
   }
 
   ContinueOk ok;
-  std::vector<WireEntry> kept;
+  std::vector<CatalogEntryFields> kept;
   ASSERT_EQ(b.continue_backup(uuid, &ok, &kept), STATUS_OK);
   uint64_t image_bytes = 0;
   for (const auto& [k, d] : first) image_bytes += d.size();
@@ -289,7 +289,7 @@ TEST_F(ResumeTest, ContinuedBackupReplacesAndDropsAndRestoresByteForByte) {
   EXPECT_EQ(ok.image_size, image_bytes + 5000 + 700);
   ASSERT_EQ(kept.size(), 19u);
   std::map<uint64_t, uint32_t> lengths;
-  for (const WireEntry& e : kept) lengths[e.key] = e.length;
+  for (const CatalogEntryFields& e : kept) lengths[e.key] = e.length;
   EXPECT_EQ(lengths.count(5) + lengths.count(7), 0u);
   EXPECT_EQ(lengths[3], 5000u);
   EXPECT_EQ(lengths[9], 700u);
@@ -358,7 +358,7 @@ TEST_F(ResumeTest, ContinueAfterTheServerWasKilled) {
   Conn b;
   open(&b);
   ContinueOk ok;
-  std::vector<WireEntry> kept;
+  std::vector<CatalogEntryFields> kept;
   ASSERT_EQ(b.continue_backup(uuid, &ok, &kept), STATUS_OK);
   EXPECT_GE(ok.entry_count, durable);
   EXPECT_LE(ok.entry_count, 10u);
@@ -395,7 +395,7 @@ TEST_F(ResumeTest, ContinueTakesThePartialFromALiveConnection) {
   Conn b;
   open(&b);
   ContinueOk ok;
-  std::vector<WireEntry> kept;
+  std::vector<CatalogEntryFields> kept;
   ASSERT_EQ(b.continue_backup(uuid, &ok, &kept), STATUS_OK);
   EXPECT_EQ(ok.entry_count, 5u);
   EXPECT_EQ(ok.image_size, 5u * 2048);
@@ -446,7 +446,7 @@ TEST_F(ResumeTest, DiscardOfUnknownAndKnownPartials) {
   EXPECT_FALSE(info.found);
 
   ContinueOk ok;
-  std::vector<WireEntry> kept;
+  std::vector<CatalogEntryFields> kept;
   EXPECT_EQ(b.continue_backup(uuid, &ok, &kept), STATUS_NOT_FOUND);
   EXPECT_TRUE(b.c.got_error);
   EXPECT_STREQ(b.c.last_error.text, "no partial backup with that uuid");

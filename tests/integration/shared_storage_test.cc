@@ -52,10 +52,10 @@ std::string block_data(uint64_t key, uint32_t owner, size_t size) {
 }
 
 int32_t collect_entries(void* context, uint16_t type, std::span<const uint8_t> payload) {
-  auto* out = static_cast<std::vector<WireEntry>*>(context);
+  auto* out = static_cast<std::vector<CatalogEntryFields>*>(context);
   if (type == MSG_CHAIN_HEADER) return STATUS_OK;
-  for (size_t off = 0; off + WIRE_ENTRY_SIZE <= payload.size(); off += WIRE_ENTRY_SIZE) {
-    out->push_back(decode_entry(payload.subspan(off, WIRE_ENTRY_SIZE)));
+  for (size_t off = 0; off + CATALOG_ENTRY_SIZE <= payload.size(); off += CATALOG_ENTRY_SIZE) {
+    out->push_back(decode_catalog_entry(payload.subspan(off, CATALOG_ENTRY_SIZE)));
   }
   return STATUS_OK;
 }
@@ -114,7 +114,7 @@ struct Conn : orv_support::ClientConn {
     return client_block(&c, h, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(data.data()), data.size()),
                         &has_seq, &seq);
   }
-  int32_t continue_backup(const Uuid& uuid, ContinueOk* ok, std::vector<WireEntry>* entries) {
+  int32_t continue_backup(const Uuid& uuid, ContinueOk* ok, std::vector<CatalogEntryFields>* entries) {
     SubdirUuidRequest req;
     snprintf(req.target_subdir, sizeof req.target_subdir, "%s", kSubdir);
     req.uuid = uuid;
@@ -126,11 +126,11 @@ struct Conn : orv_support::ClientConn {
     SubdirUuidRequest req;
     snprintf(req.target_subdir, sizeof req.target_subdir, "%s", kSubdir);
     req.uuid = uuid;
-    std::vector<WireEntry> entries;
+    std::vector<CatalogEntryFields> entries;
     int32_t rc = client_fetch_chain(&c, req, collect_entries, &entries);
     if (rc != STATUS_OK) return rc;
     out->clear();
-    for (const WireEntry& e : entries) {
+    for (const CatalogEntryFields& e : entries) {
       std::span<const uint8_t> bytes;
       rc = client_read_range(&c, RangeRequest{0, e.length, e.offset}, &bytes);
       if (rc != STATUS_OK) return rc;
@@ -278,7 +278,7 @@ TEST_F(SharedStorageTest, KillingTheHolderHandsThePartialToTheOtherTargetAtOnce)
     (void)a.process.signal(SIGKILL);
   });
   ContinueOk ok;
-  std::vector<WireEntry> entries;
+  std::vector<CatalogEntryFields> entries;
   int32_t rc = second.continue_backup(uuid, &ok, &entries);
   long got_ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
   killer.join();
@@ -325,7 +325,7 @@ TEST_F(SharedStorageTest, AHangingHolderOnTheOtherTargetIsRefusedAfterTheLimit) 
   Conn second;
   ASSERT_EQ(second.open(b.port(), true), STATUS_OK);
   ContinueOk ok;
-  std::vector<WireEntry> entries;
+  std::vector<CatalogEntryFields> entries;
   auto start = Clock::now();
   int32_t rc = second.continue_backup(uuid, &ok, &entries);
   auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();

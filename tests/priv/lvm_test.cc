@@ -70,7 +70,6 @@ TEST(LvsParseLine, RejectsMalformedLines) {
 class LvmTools : public ::testing::Test {
  protected:
   void SetUp() override { path_.emplace(dir_.path() + ":" + testing_support::current_path_env()); }
-  void TearDown() override { lvm_set_timeout_override_for_testing(0); }
 
   // A stand-in that records its arguments (one a line) and the value of
   // LVM_SUPPRESS_FD_WARNINGS, prints output and exits with code.
@@ -151,9 +150,8 @@ TEST_F(LvmTools, MissingToolsAndTimeOuts) {
     EXPECT_STREQ(err_, "lvcreate failed");
   }
   ASSERT_TRUE(testing_support::write_script(dir_.path(), "lvcreate", "sleep 20"));
-  lvm_set_timeout_override_for_testing(1);
   time_t start = time(nullptr);
-  EXPECT_EQ(lvm_create("vg0", "lv0", 1, err_, sizeof err_), -1);
+  EXPECT_EQ(lvm_create("vg0", "lv0", 1, err_, sizeof err_, 1), -1);
   EXPECT_LT(time(nullptr) - start, 5);
 }
 

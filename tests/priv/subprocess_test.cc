@@ -20,13 +20,13 @@ struct Outcome {
 };
 
 Outcome run_sh(const std::string& script, uint32_t timeout_sec = 30, size_t buffer = 2048,
-               const char* const* extra_env = nullptr) {
+               const char* const* extra_env = nullptr, uint32_t kill_grace_sec = RUN_KILL_GRACE_SEC) {
   const char* argv[] = {"sh", "-c", script.c_str(), nullptr};
   Outcome r;
   std::string buf(buffer, 'X');
   struct timespec a, b;
   clock_gettime(CLOCK_MONOTONIC, &a);
-  r.rc = run_command(argv, extra_env, timeout_sec, buf.data(), buf.size(), &r.result);
+  r.rc = run_command(argv, extra_env, timeout_sec, buf.data(), buf.size(), &r.result, kill_grace_sec);
   clock_gettime(CLOCK_MONOTONIC, &b);
   r.elapsed_ms = (b.tv_sec - a.tv_sec) * 1000 + (b.tv_nsec - a.tv_nsec) / 1000000;
   r.output = buf.c_str();
@@ -110,9 +110,7 @@ TEST(RunCommand, TimeOutSendsSigtermToTheWholeGroup) {
 }
 
 TEST(RunCommand, ToolIgnoringSigtermIsKilledAfterTheGrace) {
-  run_command_set_kill_grace_for_testing(1);
-  Outcome r = run_sh("trap '' TERM; sleep 20", 1);
-  run_command_set_kill_grace_for_testing(0);
+  Outcome r = run_sh("trap '' TERM; sleep 20", 1, 2048, nullptr, 1);
   ASSERT_EQ(r.rc, 0);
   EXPECT_TRUE(r.result.timed_out);
   EXPECT_EQ(r.result.exit_code, -1);

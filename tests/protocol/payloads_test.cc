@@ -112,22 +112,22 @@ TEST(Payloads, DropEntriesCountAndLength) {
 }
 
 TEST(Payloads, EntryRoundTripAndEntryFrames) {
-  WireEntry e;
+  CatalogEntryFields e;
   e.key = 0x0102030405060708ull;
   e.offset = ENTRY_NO_OFFSET;
   e.agent_u32 = 0xA0B0C0D0;
   e.flags = ENTRY_FLAG_DROPPED;
   e.agent_tail[31] = 0x99;
-  std::vector<uint8_t> out(WIRE_ENTRY_SIZE);
-  encode_entry(e, out);
+  std::vector<uint8_t> out(CATALOG_ENTRY_SIZE);
+  encode_catalog_entry(e, out);
   EXPECT_EQ(out[25], 0x80);
   EXPECT_EQ(out[57], 0x99);
-  WireEntry back = decode_entry(out);
+  CatalogEntryFields back = decode_catalog_entry(out);
   EXPECT_EQ(back.key, e.key);
   EXPECT_EQ(back.agent_u32, e.agent_u32);
 
   size_t count = 0;
-  std::vector<uint8_t> two(2 * WIRE_ENTRY_SIZE);
+  std::vector<uint8_t> two(2 * CATALOG_ENTRY_SIZE);
   EXPECT_EQ(decode_entry_frame(two, &count), STATUS_OK);
   EXPECT_EQ(count, 2u);
   EXPECT_EQ(decode_entry_frame(view(two, 57), &count), STATUS_PROTOCOL);

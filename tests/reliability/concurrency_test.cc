@@ -58,7 +58,9 @@ AclEntry make_acl(const char* key, std::initializer_list<const char*> patterns) 
 // connection thread runs it, and the agent's end of its channel.
 class InProcessSession {
  public:
-  InProcessSession(const std::string& root, const AclEntry* acl, size_t acl_count) {
+  InProcessSession(const std::string& root, const AclEntry* acl, size_t acl_count) : root_(root) {
+    config_.storage_root = root_.c_str();
+    config_.store.checkpoint_bytes = 16384;  // checkpoints every 4 blocks
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return;
     struct timeval tv = {kAgentTimeoutMs / 1000, 0};
@@ -70,10 +72,10 @@ class InProcessSession {
     }
     Channel server;
     server.fd = sv[0];
-    thread_ = std::thread([this, root, acl, acl_count, server] {
+    thread_ = std::thread([this, acl, acl_count, server] {
       auto buffer = std::make_unique<uint8_t[]>(FRAME_MAX_PAYLOAD);
       auto session = std::make_unique<Session>();
-      session_init(session.get(), root.c_str(), acl, acl_count, nullptr, true, server);
+      session_init(session.get(), config_, acl, acl_count, server);
       int32_t rc = STATUS_OK;
       while (session_state(session.get()) != SessionState::done && session_state(session.get()) != SessionState::error) {
         FrameHeader h;
@@ -105,6 +107,8 @@ class InProcessSession {
   std::atomic<SessionState> final_state{SessionState::wait_hello};
 
  private:
+  std::string root_;
+  ServerConfig config_;  // the session's settings, made before its thread
   std::thread thread_;
 };
 
@@ -162,8 +166,6 @@ bool is_whole_record(const std::string& line) {
 
 class Concurrency : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { store_set_checkpoint(16384, 0); }  // checkpoints every 4 blocks
-
   void SetUp() override {
     ASSERT_FALSE(dir.path().empty());
     root = dir.make_dir("storage");
@@ -346,9 +348,12 @@ TEST_F(Concurrency, DiagnosticsRecordsFromManyThreadsStayWhole) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
+      ServerConfig config;
+      config.storage_root = root.c_str();
+      config.diag_dir = diag.c_str();
       auto s = std::make_unique<Session>();
       Channel none;
-      session_init(s.get(), root.c_str(), acl, 2, diag.c_str(), true, none);
+      session_init(s.get(), config, acl, 2, none);
       // A long name, so a record split over several writes would show.
       std::string name = "thread" + std::to_string(t) + "-" + std::string(40, static_cast<char>('a' + t));
       BackupOpenRequest req;
@@ -357,7 +362,7 @@ TEST_F(Concurrency, DiagnosticsRecordsFromManyThreadsStayWhole) {
       snprintf(req.fields.name, sizeof req.fields.name, "%s", name.c_str());
       OpenRefusal refusal;
       uint64_t expired = 0;
-      ASSERT_EQ(s->backup.open(req, &refusal, &expired), STATUS_OK);
+      ASSERT_EQ(s->backup.open(config.store, req, &refusal, &expired), STATUS_OK);
       for (int i = 0; i < kRecords; ++i) diag_write_session_record(*s, -1);
       session_end(s.get(), 0);
     });

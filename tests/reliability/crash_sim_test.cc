@@ -55,13 +55,8 @@ const CrashPlan kVariants[] = {
     {DataLoss::kPages, DirLoss::kRandom, 0},   {DataLoss::kRandom, DirLoss::kRandom, 0},
 };
 
-class CrashSim : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    // A checkpoint every 8 KiB of data; the time rule never fires.
-    store_set_checkpoint(8192, 3600);
-  }
-};
+// The driver checkpoints every 8 KiB of data (Model::settings).
+class CrashSim : public ::testing::Test {};
 
 // The whole life of one working directory. Every store call is expected to
 // succeed: no failures are injected here.
@@ -109,7 +104,7 @@ void run_lifecycle(Model& m, SimFs& fs) {
     ASSERT_EQ(STATUS_OK, w.end());
   }
   m.event(b_old, Ack::kRemoved);
-  ASSERT_EQ(1u, partial_expire(kDir, 7 * kDay));
+  ASSERT_EQ(1u, partial_expire(kDir, 7 * kDay, partial_locks()));
   {
     Writer w(&m, b_inc);
     ASSERT_EQ(STATUS_OK, w.begin(kT0 + 120));

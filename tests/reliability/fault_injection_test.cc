@@ -388,10 +388,7 @@ void sweep(RunResult (*run_one)(Phase, uint64_t, Fault), Phase phase, std::initi
   }
 }
 
-class FaultInjection : public ::testing::TestWithParam<Phase> {
- protected:
-  static void SetUpTestSuite() { store_set_checkpoint(8192, 3600); }
-};
+class FaultInjection : public ::testing::TestWithParam<Phase> {};
 
 TEST_P(FaultInjection, OnASimulatedDiskEachFailureSurfacesAndSurvivesPowerLoss) {
   sweep(run, GetParam(), {Fault::kEio, Fault::kEnospc, Fault::kShort, Fault::kEintr}, "on a simulated disk");

@@ -31,6 +31,7 @@
 #include "store/journal_format.h"
 #include "store/names.h"
 #include "store/partial.h"
+#include "store/partial_lock.h"
 #include "support/server_process.h"
 
 namespace orv {
@@ -206,7 +207,7 @@ TEST(HostileValues, JournalNamesThatLeaveTheDirectoryAreNeverUsed) {
     ASSERT_TRUE(write_bytes(journal, crafted_journal(c.catalog, c.image, id, 1000)));
     Uuid u;
     u.bytes[0] = id;
-    char found[PARTIAL_PATH_SIZE];
+    char found[PATH_SIZE];
     EXPECT_EQ(STATUS_NOT_FOUND, partial_find_by_uuid(work.c_str(), u, found, sizeof found)) << c.image;
     auto p = std::make_unique<PartialBackup>();
     EXPECT_EQ(STATUS_INVALID, partial_load(journal.c_str(), p.get())) << c.catalog << " " << c.image;
@@ -219,7 +220,7 @@ TEST(HostileValues, JournalNamesThatLeaveTheDirectoryAreNeverUsed) {
   ASSERT_TRUE(write_bytes(work + "/old.part", crafted_journal("db.infb", "../../victim", 99, 1000)));
   struct timeval old_times[2] = {{1000, 0}, {1000, 0}};
   ASSERT_EQ(0, utimes((work + "/old.part").c_str(), old_times));
-  EXPECT_EQ(1u, partial_expire(work.c_str(), 3600));
+  EXPECT_EQ(1u, partial_expire(work.c_str(), 3600, partial_locks()));
   EXPECT_EQ(orv_support::read_text(dir.sub("victim.tmp")), "keep me");
   EXPECT_EQ(orv_support::read_text(d + "/victim.tmp"), "keep me too");
   EXPECT_TRUE(exists("/tmp/orv_hostile_abs.tmp"));

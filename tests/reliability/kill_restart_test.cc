@@ -205,7 +205,7 @@ class Agent {
   // finished, or begins it anew when nothing of it was made durable.
   int32_t continue_or_restart(AgentConn* conn, std::vector<uint64_t>* plan, std::vector<uint64_t>* drops) {
     ContinueOk ok;
-    std::vector<WireEntry> kept;
+    std::vector<CatalogEntryFields> kept;
     sent_request();
     int32_t rc = conn->continue_backup(uuid_, &ok, &kept);
     if (rc == STATUS_IO) return rc;
@@ -213,7 +213,7 @@ class Agent {
     if (rc == STATUS_NOT_FOUND) {
       if (end_sent_) {
         // The crash came after the catalog took its name: finished.
-        std::vector<WireEntry> entries;
+        std::vector<CatalogEntryFields> entries;
         sent_request();
         int32_t frc = conn->fetch_chain(uuid_, &entries);
         if (frc == STATUS_IO) return frc;
@@ -249,7 +249,7 @@ class Agent {
     return STATUS_PROTOCOL;
   }
 
-  int32_t check_continuation(const ContinueOk& ok, const std::vector<WireEntry>& kept, std::vector<uint64_t>* plan,
+  int32_t check_continuation(const ContinueOk& ok, const std::vector<CatalogEntryFields>& kept, std::vector<uint64_t>* plan,
                              std::vector<uint64_t>* drops) {
     tally_->continued += 1;
     if (ok.entry_count != kept.size()) fail("CONTINUE_OK count differs from the entries sent with it");
@@ -262,7 +262,7 @@ class Agent {
            std::to_string(ok.image_size));
     }
     std::map<uint64_t, Digest> held;
-    for (const WireEntry& e : kept) {
+    for (const CatalogEntryFields& e : kept) {
       Digest d = digest_of(e.agent_tail);
       if (held.count(e.key) != 0) fail("key " + std::to_string(e.key) + " continued twice");
       held[e.key] = d;

@@ -224,22 +224,22 @@ inline BlockHeader block_header(const Source& src, uint64_t i, std::span<const u
 }
 
 // True when entry e describes block e.key of src as block_header sends it.
-inline bool entry_matches(const Source& src, const WireEntry& e) {
+inline bool entry_matches(const Source& src, const CatalogEntryFields& e) {
   if (e.key >= src.blocks() || (e.flags & ENTRY_FLAG_DROPPED) != 0) return false;
   std::span<const uint8_t> data;
   BlockHeader h = block_header(src, e.key, &data);
-  return e.agent_u32 == h.agent_u32 && e.agent_u8 == h.agent_u8 &&
+  return e.agent_u32 == h.agent_u32 && e.agent_byte == h.agent_u8 &&
          memcmp(e.agent_tail, h.agent_tail, sizeof h.agent_tail) == 0 && e.flags == h.flags &&
          e.length == h.data_length && (h.data_length != 0 || e.offset == ENTRY_NO_OFFSET);
 }
 
 // Gathers the entries of an entry stream (CHAIN_ENTRIES, CONTINUE_ENTRIES).
 inline int32_t collect_entries(void* context, uint16_t type, std::span<const uint8_t> payload) {
-  auto* out = static_cast<std::vector<WireEntry>*>(context);
+  auto* out = static_cast<std::vector<CatalogEntryFields>*>(context);
   if (type == MSG_CHAIN_HEADER) return STATUS_OK;
   size_t count = 0;
   if (decode_entry_frame(payload, &count) != STATUS_OK) return STATUS_PROTOCOL;
-  for (size_t i = 0; i < count; ++i) out->push_back(decode_entry(payload.subspan(i * WIRE_ENTRY_SIZE, WIRE_ENTRY_SIZE)));
+  for (size_t i = 0; i < count; ++i) out->push_back(decode_catalog_entry(payload.subspan(i * CATALOG_ENTRY_SIZE, CATALOG_ENTRY_SIZE)));
   return STATUS_OK;
 }
 
@@ -299,7 +299,7 @@ struct AgentConn {
     r.type = BACKUP_FULL;
     return client_query_partial(&c, r, info);
   }
-  int32_t continue_backup(const Uuid& uuid, ContinueOk* ok, std::vector<WireEntry>* entries) {
+  int32_t continue_backup(const Uuid& uuid, ContinueOk* ok, std::vector<CatalogEntryFields>* entries) {
     SubdirUuidRequest r;
     snprintf(r.target_subdir, sizeof r.target_subdir, "%s", kSubdir);
     r.uuid = uuid;
@@ -312,7 +312,7 @@ struct AgentConn {
     r.uuid = uuid;
     return client_discard_partial(&c, r);
   }
-  int32_t fetch_chain(const Uuid& uuid, std::vector<WireEntry>* entries) {
+  int32_t fetch_chain(const Uuid& uuid, std::vector<CatalogEntryFields>* entries) {
     SubdirUuidRequest r;
     snprintf(r.target_subdir, sizeof r.target_subdir, "%s", kSubdir);
     r.uuid = uuid;
@@ -327,12 +327,12 @@ inline std::string restore_differences(uint16_t port, const Uuid& uuid, const So
   AgentConn conn;
   int32_t rc = conn.connect(port);
   if (rc != STATUS_OK) return "restore: connect failed: " + std::to_string(rc);
-  std::vector<WireEntry> entries;
+  std::vector<CatalogEntryFields> entries;
   rc = conn.fetch_chain(uuid, &entries);
   if (rc != STATUS_OK) return "restore: FETCH_CHAIN failed: " + std::to_string(rc);
   std::vector<uint8_t> out(src.bytes.size(), 0xA5);
   std::vector<uint8_t> seen(src.blocks(), 0);
-  for (const WireEntry& e : entries) {
+  for (const CatalogEntryFields& e : entries) {
     if (e.key >= src.blocks()) return "restore: entry for unknown block " + std::to_string(e.key);
     if (seen[e.key] != 0) return "restore: block stored twice: " + std::to_string(e.key);
     seen[e.key] = 1;

@@ -84,7 +84,6 @@ const char* readdir_fails_third(void* dir) {
 
 class RecoveryRules : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { store_set_checkpoint(8192, 3600); }
   test::TempDir tmp;
   std::string dir() const { return tmp.path(); }
 };
@@ -207,7 +206,7 @@ TEST_F(RecoveryRules, PartialWhoseEndWasCutShortIsFoundContinuedAndRemoved) {
   std::string image = journal.substr(0, journal.size() - 5);  // without ".part"
   ASSERT_EQ(0, rename((image + ".tmp").c_str(), image.c_str()));
 
-  char found[PARTIAL_PATH_SIZE];
+  char found[PATH_SIZE];
   ASSERT_EQ(STATUS_OK, partial_find_by_uuid(dir().c_str(), rel::tag_uuid(0x10), found, sizeof found));
   EXPECT_EQ(journal, found);
   {
@@ -249,7 +248,7 @@ TEST_F(RecoveryRules, LeftoverJournalOfAFinishedBackupIsNeverAPartial) {
   ASSERT_TRUE(test::write_all(journal, saved));  // the deletion did not survive
   std::string image = journal.substr(0, journal.size() - 5);
 
-  char found[PARTIAL_PATH_SIZE];
+  char found[PATH_SIZE];
   EXPECT_EQ(STATUS_NOT_FOUND, partial_find_by_uuid(dir().c_str(), rel::tag_uuid(0x10), found, sizeof found));
   partial_remove(journal.c_str());
   EXPECT_TRUE(test::file_exists(image));

@@ -130,6 +130,9 @@ class Model {
 
   const std::string& dir() const { return dir_; }
   void set_dir(std::string dir) { dir_ = std::move(dir); }
+  // The store's settings of the driven sessions: a checkpoint every 8 KiB
+  // of data; the time rule never fires.
+  const StoreSettings& settings() const { return settings_; }
   void set_fs(const sim::SimFs* fs) { fs_ = fs; }
   uint64_t now() const { return fs_ != nullptr ? fs_->ops() : 0; }
 
@@ -183,6 +186,12 @@ class Model {
   std::string dir_;
   std::vector<BackupModel> backups_;
   std::vector<std::string> live_;
+  StoreSettings settings_ = [] {
+    StoreSettings s;
+    s.checkpoint_bytes = 8192;
+    s.checkpoint_seconds = 3600;
+    return s;
+  }();
 };
 
 // One backup as a connection's session holds it, driving the store in the
@@ -244,7 +253,7 @@ class Writer {
   // session would stay in wait_begin).
   int32_t resume() {
     BackupModel& bm = model();
-    char path[PARTIAL_PATH_SIZE];
+    char path[PATH_SIZE];
     int32_t rc = partial_find_by_uuid(m_->dir().c_str(), tag_uuid(bm.uuid_tag), path, sizeof path);
     if (rc != STATUS_OK) return rc;
     rc = partial_lock_try(path, -1);
@@ -330,7 +339,7 @@ class Writer {
     if (journaling_) {
       if (journal_add_block(&journal_, e, len) != STATUS_OK) {
         journal_failure();
-      } else if (journal_checkpoint_due(journal_)) {
+      } else if (journal_checkpoint_due(journal_, m_->settings())) {
         return checkpoint();
       }
     }
@@ -352,7 +361,7 @@ class Writer {
         if (journaling_ && journal_add_drop(&journal_, key) != STATUS_OK) journal_failure();
       }
     }
-    if (journaling_ && journal_checkpoint_due(journal_)) return checkpoint();
+    if (journaling_ && journal_checkpoint_due(journal_, m_->settings())) return checkpoint();
     return STATUS_OK;
   }
 
@@ -498,7 +507,7 @@ class Writer {
 // counts on the partial, so it may vanish from then on.
 inline void discard(Model* m, int b) {
   m->event(b, Ack::kRemoved);
-  char path[PARTIAL_PATH_SIZE];
+  char path[PATH_SIZE];
   if (partial_find_by_uuid(m->dir().c_str(), tag_uuid(m->at(b).uuid_tag), path, sizeof path) == STATUS_OK &&
       partial_lock_try(path, -1) == STATUS_OK) {
     partial_remove(path);
@@ -577,7 +586,7 @@ inline std::vector<std::string> check_store(Model& m, uint64_t k, bool extend) {
     }
     if (a.end && !finished) bad.push_back(who + "END_OK was answered but the backup is not there");
 
-    char jpath[PARTIAL_PATH_SIZE];
+    char jpath[PATH_SIZE];
     rc = partial_find_by_uuid(m.dir().c_str(), id, jpath, sizeof jpath);
     bool partial = rc == STATUS_OK;
     if (rc != STATUS_OK && rc != STATUS_NOT_FOUND) bad.push_back(who + "partial search failed");

@@ -722,7 +722,7 @@ TEST_F(SyscallAuditTest, BackupSessionsFollowTheDurabilityOrder) {
     ASSERT_EQ(b.query("db", &info), STATUS_OK);
     ASSERT_TRUE(info.found);
     ContinueOk ok;
-    std::vector<WireEntry> kept;
+    std::vector<CatalogEntryFields> kept;
     ASSERT_EQ(acked(&b, AckKind::durable, "CONTINUE_OK", [&] { return b.continue_backup(uuid, &ok, &kept); }),
               STATUS_OK);
     ASSERT_EQ(kept.size(), 10u);
@@ -840,7 +840,11 @@ int checked_remove(const char* path) {
 // connection thread runs it; `agent` is the other end.
 class InProcessSession {
  public:
-  InProcessSession(const std::string& root, const AclEntry* acl) {
+  // The session checkpoints after checkpoint_bytes of data.
+  InProcessSession(const std::string& root, const AclEntry* acl, uint64_t checkpoint_bytes) : root_(root) {
+    config_.storage_root = root_.c_str();
+    config_.diag_off = true;
+    config_.store.checkpoint_bytes = checkpoint_bytes;
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return;
     struct timeval tv = {30, 0};
@@ -852,10 +856,10 @@ class InProcessSession {
     }
     Channel server;
     server.fd = sv[0];
-    thread_ = std::thread([root, acl, server] {
+    thread_ = std::thread([this, acl, server] {
       auto buffer = std::make_unique<uint8_t[]>(FRAME_MAX_PAYLOAD);
       auto session = std::make_unique<Session>();
-      session_init(session.get(), root.c_str(), acl, 1, nullptr, false, server);
+      session_init(session.get(), config_, acl, 1, server);
       int32_t rc = STATUS_OK;
       while (session_state(session.get()) != SessionState::done && session_state(session.get()) != SessionState::error) {
         FrameHeader h;
@@ -877,6 +881,8 @@ class InProcessSession {
   Client agent;
 
  private:
+  std::string root_;
+  ServerConfig config_;  // the session's settings, made before its thread
   std::thread thread_;
 };
 
@@ -893,7 +899,6 @@ TEST(JournalLockOrderTest, AJournalIsDeletedOnlyWhileItsLockIsHeld) {
   sha256(live::kKey, strlen(live::kKey), acl.key_digest);
   snprintf(acl.patterns[0], sizeof acl.patterns[0], "hosts/**");
   acl.pattern_count = 1;
-  store_set_checkpoint(1u << 20, 0);
 
   FileOps ops = file_io_system_ops();
   ops.fsync_fn = failing_fsync;
@@ -907,7 +912,7 @@ TEST(JournalLockOrderTest, AJournalIsDeletedOnlyWhileItsLockIsHeld) {
     Uuid uuid;
     uuid.bytes[0] = fail ? 1 : 2;
     {
-      InProcessSession s(root, &acl);
+      InProcessSession s(root, &acl, 1u << 20);
       HelloReply reply;
       ASSERT_EQ(client_hello(&s.agent, live::kKey, true, FLAG_CONTINUE, &reply), STATUS_OK);
       BeginRequest b;

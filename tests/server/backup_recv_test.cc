@@ -46,7 +46,9 @@ class BackupRecvTest : public ::testing::Test {
     snprintf(acl.patterns[0], ACL_PATTERN_SIZE, "**");
     acl.pattern_count = 1;
     session = std::make_unique<Session>();
-    session_init(session.get(), root.path().c_str(), &acl, 1, nullptr, false, ch);
+    config.storage_root = root.path().c_str();
+    config.diag_off = true;
+    session_init(session.get(), config, &acl, 1, ch);
     session->acl_entry = &acl;
     session->state = SessionState::wait_begin;
     session->peer_flags = FLAG_CONTINUE;
@@ -111,7 +113,9 @@ class BackupRecvTest : public ::testing::Test {
     ch.fd = sv[0];
     peer.fd = sv[1];
     session = std::make_unique<Session>();
-    session_init(session.get(), root.path().c_str(), &acl, 1, nullptr, false, ch);
+    config.storage_root = root.path().c_str();
+    config.diag_off = true;
+    session_init(session.get(), config, &acl, 1, ch);
     session->acl_entry = &acl;
     session->state = SessionState::wait_begin;
     session->peer_flags = FLAG_CONTINUE;
@@ -128,6 +132,7 @@ class BackupRecvTest : public ::testing::Test {
   std::string workdir() const { return root.path() + "/h"; }
 
   orv_support::TempDir root;
+  ServerConfig config;  // the sessions' settings; outlives them
   AclEntry acl;
   Channel peer;
   std::unique_ptr<Session> session;

@@ -91,7 +91,9 @@ class RestoreRefusalTest : public ::testing::Test {
     snprintf(acl.patterns[0], ACL_PATTERN_SIZE, "**");
     acl.pattern_count = 1;
     session = std::make_unique<Session>();
-    session_init(session.get(), root.path().c_str(), &acl, 1, nullptr, false, ch);
+    config.storage_root = root.path().c_str();
+    config.diag_off = true;
+    session_init(session.get(), config, &acl, 1, ch);
     session->acl_entry = &acl;
     session->state = SessionState::wait_begin;
   }
@@ -124,6 +126,7 @@ class RestoreRefusalTest : public ::testing::Test {
   }
 
   orv_support::TempDir root;
+  ServerConfig config;  // the sessions' settings; outlives them
   AclEntry acl;
   Channel peer;
   std::unique_ptr<Session> session;
@@ -171,7 +174,7 @@ TEST_F(RestoreRefusalTest, FailedImageReadEndsTheSessionWithTheStatusSent) {
     snprintf(req.fields.name, sizeof req.fields.name, "db");
     OpenRefusal refusal;
     uint64_t expired = 0;
-    ASSERT_EQ(w.open(req, &refusal, &expired), STATUS_OK);
+    ASSERT_EQ(w.open(StoreSettings{}, req, &refusal, &expired), STATUS_OK);
     std::vector<uint8_t> data(100, 7);
     CatalogEntry e = {};
     BackupWriter::Progress p;

@@ -55,18 +55,24 @@ void write_at(const std::string& path, uint64_t offset, const void* data, size_t
 
 // One session on a socket pair; the test plays the agent on `peer`.
 struct Endpoint {
+  std::string root;
+  ServerConfig config;  // outlives the session
   std::unique_ptr<Session> session = std::make_unique<Session>();
   Channel peer;
   std::vector<uint8_t> reply;
   bool ended = false;
 
-  void open(const std::string& root, const AclEntry* acl) {
+  void open(const std::string& storage, const AclEntry* acl, uint32_t takeover_wait_ms = PARTIAL_TAKEOVER_WAIT_MS) {
+    root = storage;
+    config.storage_root = root.c_str();
+    config.diag_off = true;
+    config.store.takeover_wait_ms = takeover_wait_ms;
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
     Channel ch;
     ch.fd = sv[0];
     peer.fd = sv[1];
-    session_init(session.get(), root.c_str(), acl, 1, nullptr, false, ch);
+    session_init(session.get(), config, acl, 1, ch);
     session->acl_entry = acl;
     session->state = SessionState::wait_begin;
     session->peer_flags = FLAG_CONTINUE;
@@ -141,13 +147,12 @@ class ResumeTest : public ::testing::Test {
     snprintf(acl.patterns[0], ACL_PATTERN_SIZE, "h");
     acl.pattern_count = 1;
   }
-  void TearDown() override { resume_set_takeover_wait_ms(0); }
 
   // A partial of three 100-byte blocks (keys 1 to 3), left by a connection
   // that ended: its last checkpoint covers all of them.
   void make_partial() {
     Endpoint a;
-    a.open(root.path(), &acl);
+    a.open(root.path(), &acl, wait_ms);
     ASSERT_EQ(a.begin(), STATUS_OK);
     ASSERT_EQ(a.next_type(), MSG_BEGIN_OK);
     for (uint64_t k = 1; k <= 3; ++k) ASSERT_EQ(a.block(k, 100, static_cast<uint8_t>(k)), STATUS_OK);
@@ -163,7 +168,7 @@ class ResumeTest : public ::testing::Test {
   void expect_refused(int32_t status, const char* text, bool held_by_test = false) {
     auto before = snapshot(root.path());
     Endpoint b;
-    b.open(root.path(), &acl);
+    b.open(root.path(), &acl, wait_ms);
     ASSERT_EQ(b.continue_backup(), STATUS_OK);
     ErrorReply e = b.next_error();
     EXPECT_EQ(e.status, status);
@@ -177,6 +182,7 @@ class ResumeTest : public ::testing::Test {
 
   orv_support::TempDir root;
   AclEntry acl;
+  uint32_t wait_ms = PARTIAL_TAKEOVER_WAIT_MS;  // of the sessions opened from now on
   std::string journal, tmp_image;
 };
 
@@ -196,7 +202,7 @@ TEST_F(ResumeTest, ContinueCutsBothFilesBackToTheLastCheckpoint) {
   write_at(tmp_image, 300, tail.data(), tail.size());
 
   Endpoint b;
-  b.open(root.path(), &acl);
+  b.open(root.path(), &acl, wait_ms);
   ASSERT_EQ(b.continue_backup(), STATUS_OK);
   ASSERT_EQ(b.next_type(), MSG_CONTINUE_OK);
   ContinueOk ok;
@@ -204,9 +210,9 @@ TEST_F(ResumeTest, ContinueCutsBothFilesBackToTheLastCheckpoint) {
   EXPECT_EQ(ok.entry_count, 3u);
   EXPECT_EQ(ok.image_size, 300u);
   ASSERT_EQ(b.next_type(), MSG_CONTINUE_ENTRIES);
-  ASSERT_EQ(b.reply.size(), 3 * WIRE_ENTRY_SIZE);
+  ASSERT_EQ(b.reply.size(), 3 * CATALOG_ENTRY_SIZE);
   for (uint64_t i = 0; i < 3; ++i) {
-    WireEntry e = decode_entry(std::span<const uint8_t>(b.reply).subspan(i * WIRE_ENTRY_SIZE, WIRE_ENTRY_SIZE));
+    CatalogEntryFields e = decode_catalog_entry(std::span<const uint8_t>(b.reply).subspan(i * CATALOG_ENTRY_SIZE, CATALOG_ENTRY_SIZE));
     EXPECT_EQ(e.key, i + 1);
     EXPECT_EQ(e.offset, i * 100);
     EXPECT_EQ(e.length, 100u);
@@ -238,7 +244,7 @@ TEST_F(ResumeTest, ContinueCutsBothFilesBackToTheLastCheckpoint) {
 TEST_F(ResumeTest, RefusalsKeepTheSessionAndChangeNothing) {
   {
     Endpoint b;  // no partial at all: the working directory does not even exist
-    b.open(root.path(), &acl);
+    b.open(root.path(), &acl, wait_ms);
     ASSERT_EQ(b.continue_backup(), STATUS_OK);
     ErrorReply e = b.next_error();
     EXPECT_EQ(e.status, STATUS_NOT_FOUND);
@@ -248,7 +254,7 @@ TEST_F(ResumeTest, RefusalsKeepTheSessionAndChangeNothing) {
   make_partial();
 
   // Held by someone who does not let go within the wait.
-  resume_set_takeover_wait_ms(300);
+  wait_ms = 300;
   ASSERT_EQ(partial_lock_try(journal.c_str(), -1), STATUS_OK);
   auto t0 = std::chrono::steady_clock::now();
   expect_refused(STATUS_AGAIN, "the partial backup is in use", true);
@@ -272,7 +278,7 @@ TEST_F(ResumeTest, RefusalsKeepTheSessionAndChangeNothing) {
 
   // After a refusal the agent can still start a new backup.
   Endpoint c;
-  c.open(root.path(), &acl);
+  c.open(root.path(), &acl, wait_ms);
   ASSERT_EQ(c.continue_backup(), STATUS_OK);
   EXPECT_EQ(c.next_type(), MSG_ERROR);
   ASSERT_EQ(c.begin(), STATUS_OK);
@@ -300,7 +306,7 @@ TEST_F(ResumeTest, JournalNamingFilesOutsideItsDirectoryIsNeverUsed) {
   expect_refused(STATUS_NOT_FOUND, "no partial backup with that uuid");
 
   Endpoint b;
-  b.open(root.path(), &acl);
+  b.open(root.path(), &acl, wait_ms);
   ASSERT_EQ(b.request(MSG_DISCARD_PARTIAL), STATUS_OK);
   EXPECT_EQ(b.next_type(), MSG_DISCARD_OK);
   EXPECT_TRUE(fs::exists(outside));

@@ -14,9 +14,21 @@
 namespace orv {
 namespace {
 
-std::unique_ptr<Session> make_session(const std::string& diag_dir) {
-  auto s = std::make_unique<Session>();
-  session_init(s.get(), "/nonexistent", nullptr, 0, diag_dir.c_str(), !diag_dir.empty(), Channel{});
+// A session and the settings it refers to, together. diag_dir "": no
+// diagnostics (--no-diag).
+struct DiagSession {
+  std::string dir;
+  ServerConfig config;
+  Session session;
+};
+
+std::unique_ptr<DiagSession> make_session(const std::string& diag_dir) {
+  auto s = std::make_unique<DiagSession>();
+  s->dir = diag_dir;
+  s->config.storage_root = "/nonexistent";
+  s->config.diag_dir = s->dir.c_str();
+  s->config.diag_off = diag_dir.empty();
+  session_init(&s->session, s->config, nullptr, 0, Channel{});
   return s;
 }
 
@@ -31,7 +43,7 @@ std::string line_of(const Session& s) {
 
 TEST(SessionDiagTest, NewSessionGivesTheEmptyRecord) {
   auto s = make_session("");
-  EXPECT_EQ(line_of(*s),
+  EXPECT_EQ(line_of(s->session),
             "{\"schema\":1,\"record_type\":\"target_session\",\"ts\":1760000000,\"backup_name\":\"\","
             "\"backup_type\":0,\"final_state\":\"wait_hello\",\"disconnect_status\":-1,\"duration_ms\":1250,"
             "\"bytes_received\":0,\"frames\":0,\"durable_seq\":0,\"checkpoint_count\":0,"
@@ -40,11 +52,11 @@ TEST(SessionDiagTest, NewSessionGivesTheEmptyRecord) {
 
 TEST(SessionDiagTest, CountersReachTheRecord) {
   auto s = make_session("");
-  s->frames = 9;
-  s->durable_seq = 8;
-  s->checkpoint_count = 2;
-  s->partial_expired_count = 1;
-  std::string line = line_of(*s);
+  s->session.frames = 9;
+  s->session.durable_seq = 8;
+  s->session.checkpoint_count = 2;
+  s->session.partial_expired_count = 1;
+  std::string line = line_of(s->session);
   EXPECT_NE(line.find("\"frames\":9,\"durable_seq\":8,\"checkpoint_count\":2,\"partial_expired_count\":1,"),
             std::string::npos)
       << line;
@@ -54,13 +66,41 @@ TEST(SessionDiagTest, WrittenOnlyWithADiagnosticsDirectory) {
   orv_support::TempDir dir;
   std::string diag = dir.path() + "/diag";
   auto with = make_session(diag);
-  diag_write_session_record(*with, 0);
-  diag_write_session_record(*with, 0);
+  diag_write_session_record(with->session, 0);
+  diag_write_session_record(with->session, 0);
   std::string text = orv_support::read_text(diag + "/diag.jsonl");
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
 
   auto without = make_session("");
-  diag_write_session_record(*without, 0);  // nothing to write, nothing to fail
+  diag_write_session_record(without->session, 0);  // nothing to write, nothing to fail
+}
+
+// Where the records go: --diag-dir, else "<storage>/diag"; nowhere with
+// --no-diag or when the path would not fit (a cut path names another
+// directory).
+TEST(SessionDiagTest, DirectoryFromTheSettings) {
+  ServerConfig config;
+  config.storage_root = "/srv/root";
+  char dir[64];
+  EXPECT_TRUE(session_diag_dir(config, dir, sizeof dir));
+  EXPECT_STREQ(dir, "/srv/root/diag");
+  config.diag_dir = "/var/d";
+  EXPECT_TRUE(session_diag_dir(config, dir, sizeof dir));
+  EXPECT_STREQ(dir, "/var/d");
+  config.diag_off = true;
+  EXPECT_FALSE(session_diag_dir(config, dir, sizeof dir));
+  EXPECT_STREQ(dir, "");
+
+  // A storage root longer than the 511 characters a session once kept is
+  // used whole.
+  std::string root = "/" + std::string(600, 'r');
+  config = ServerConfig{};
+  config.storage_root = root.c_str();
+  char big[PATH_SIZE];
+  EXPECT_TRUE(session_diag_dir(config, big, sizeof big));
+  EXPECT_EQ(std::string(big), root + "/diag");
+  EXPECT_FALSE(session_diag_dir(config, dir, sizeof dir));
+  EXPECT_STREQ(dir, "");
 }
 
 }  // namespace

@@ -33,11 +33,11 @@ class SessionTest : public ::testing::Test {
     snprintf(acl.patterns[0], ACL_PATTERN_SIZE, "hosts/**");
     acl.pattern_count = 1;
     session = std::make_unique<Session>();
-    session_init(session.get(), "/srv/root", &acl, 1, nullptr, true, ch);
+    config.storage_root = "/srv/root";
+    config.diag_off = true;  // the storage root here is not a real directory: write no record
+    session_init(session.get(), config, &acl, 1, ch);
   }
   void TearDown() override {
-    // The storage root here is not a real directory: write no record.
-    session->diag_dir[0] = '\0';
     session_end(session.get(), 0);
     channel_close(&session->channel);
     channel_close(&peer);
@@ -78,22 +78,17 @@ class SessionTest : public ::testing::Test {
     return e;
   }
 
+  ServerConfig config;  // the session's settings; outlives it
   AclEntry acl;
   Channel peer;
   std::unique_ptr<Session> session;
   std::vector<uint8_t> reply;
 };
 
-TEST_F(SessionTest, InitClearsRecordAndPicksDiagDir) {
+TEST_F(SessionTest, InitClearsRecordAndKeepsTheSettings) {
   EXPECT_EQ(session->state, SessionState::wait_hello);
   EXPECT_FALSE(session->backup.is_open());
-  EXPECT_STREQ(session->diag_dir, "/srv/root/diag");
-  Channel none;
-  Session other;
-  session_init(&other, "/r", &acl, 1, "/var/d", true, none);
-  EXPECT_STREQ(other.diag_dir, "/var/d");
-  session_init(&other, "/r", &acl, 1, "/var/d", false, none);
-  EXPECT_STREQ(other.diag_dir, "");
+  EXPECT_EQ(session->config, &config);
 }
 
 TEST_F(SessionTest, PingIsAnsweredInEveryOpenState) {
@@ -180,7 +175,7 @@ TEST_F(SessionTest, DispatchTableRefusalsSendNothing) {
 }
 
 TEST_F(SessionTest, SubdirPermissionAndWorkingDirectory) {
-  char workdir[SESSION_WORKDIR_SIZE];
+  char workdir[WORKDIR_SIZE];
   // Without an accepted key the refusal is a protocol error.
   EXPECT_EQ(session_check_subdir(session.get(), "hosts/a", workdir, sizeof workdir), STATUS_PROTOCOL);
   EXPECT_EQ(expect_error().status, STATUS_PROTOCOL);
@@ -203,14 +198,29 @@ TEST_F(SessionTest, SubdirPermissionAndWorkingDirectory) {
 
   // The joined path must stay shorter than 576 characters.
   std::string root(576 - 64 - 1, 'r');  // the longest storage root
+  ServerConfig long_root;
+  long_root.storage_root = root.c_str();
   Channel none;
   Session other;
-  session_init(&other, root.c_str(), &acl, 1, nullptr, false, none);
+  session_init(&other, long_root, &acl, 1, none);
   other.acl_entry = &acl;
   other.channel = session->channel;
   std::string sub = "hosts/" + std::string(58, 's');  // 64 characters
   EXPECT_EQ(session_check_subdir(&other, sub.c_str(), workdir, sizeof workdir), STATUS_INVALID);
+  other.state = SessionState::wait_begin;
+  (void)expect_error();
   EXPECT_EQ(session_check_subdir(&other, sub.substr(0, 63).c_str(), workdir, sizeof workdir), STATUS_OK);
+  EXPECT_EQ(std::string(workdir), root + "/" + sub.substr(0, 63));
+
+  // A storage root is used whole: one of 530 characters (longer than the
+  // 511 a session once kept) joins a short subdirectory.
+  std::string root530(530, 'q');
+  long_root.storage_root = root530.c_str();
+  session_init(&other, long_root, &acl, 1, none);
+  other.acl_entry = &acl;
+  other.channel = session->channel;
+  EXPECT_EQ(session_check_subdir(&other, "hosts/a", workdir, sizeof workdir), STATUS_OK);
+  EXPECT_EQ(std::string(workdir), root530 + "/hosts/a");
   other.channel = Channel{};  // still owned by the fixture's session
 }
 

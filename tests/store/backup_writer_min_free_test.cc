@@ -54,7 +54,13 @@ class MinFreeTest : public ::testing::Test {
     if (mounted && umount(mnt.c_str()) != 0) (void)umount2(mnt.c_str(), MNT_DETACH);
   }
 
-  BackupOpenRequest request(uint64_t min_free, uint8_t id) {
+  static StoreSettings with_min_free(uint64_t min_free) {
+    StoreSettings s;
+    s.min_free = min_free;
+    return s;
+  }
+
+  BackupOpenRequest request(uint8_t id) {
     BackupOpenRequest req;
     req.workdir = workdir.c_str();
     req.name = "db";
@@ -62,7 +68,6 @@ class MinFreeTest : public ::testing::Test {
     req.fields.block_size = 65536;
     req.fields.uuid.bytes[0] = id;
     snprintf(req.fields.name, sizeof req.fields.name, "db");
-    req.min_free = min_free;
     return req;
   }
 
@@ -96,7 +101,7 @@ TEST_F(MinFreeTest, NewBackupRefusedBelowMinFreeButPartialResumes) {
     BackupWriter w;
     OpenRefusal refusal;
     uint64_t expired = 0;
-    ASSERT_EQ(w.open(request(2 * kMiB, 1), &refusal, &expired), STATUS_OK);
+    ASSERT_EQ(w.open(with_min_free(2 * kMiB), request(1), &refusal, &expired), STATUS_OK);
     partial_uuid = header_uuid(w.header());
     for (uint64_t k = 0; k < 4; ++k) ASSERT_EQ(block(&w, k), STATUS_OK);
     w.abandon();
@@ -109,7 +114,7 @@ TEST_F(MinFreeTest, NewBackupRefusedBelowMinFreeButPartialResumes) {
     OpenRefusal refusal;
     uint64_t expired = 0;
     test::StderrCapture err(tmp.file("stderr"));
-    EXPECT_EQ(w.open(request(2 * kMiB, 2), &refusal, &expired), STATUS_IO);
+    EXPECT_EQ(w.open(with_min_free(2 * kMiB), request(2), &refusal, &expired), STATUS_IO);
     std::string log = err.stop();
     EXPECT_EQ(refusal, OpenRefusal::image);
     EXPECT_NE(log.find("WARN  refusing a new backup in " + workdir + ": the storage file system has "),
@@ -125,7 +130,7 @@ TEST_F(MinFreeTest, NewBackupRefusedBelowMinFreeButPartialResumes) {
     BackupWriter w;
     OpenRefusal refusal;
     uint64_t expired = 0;
-    EXPECT_EQ(w.open(request(0, 3), &refusal, &expired), STATUS_OK);
+    EXPECT_EQ(w.open(with_min_free(0), request(3), &refusal, &expired), STATUS_OK);
     w.abandon();
   }
 
@@ -133,7 +138,7 @@ TEST_F(MinFreeTest, NewBackupRefusedBelowMinFreeButPartialResumes) {
   {
     BackupWriter w;
     ResumeRefusal refusal;
-    ASSERT_EQ(w.resume(workdir.c_str(), partial_uuid, -1, 1000, &refusal), STATUS_OK);
+    ASSERT_EQ(w.resume(with_min_free(2 * kMiB), workdir.c_str(), partial_uuid, -1, &refusal), STATUS_OK);
     ASSERT_EQ(block(&w, 4), STATUS_OK);
     uint64_t entries = 0;
     ASSERT_EQ(w.finish(&entries), STATUS_OK);

@@ -91,6 +91,13 @@ CatalogEntry block_entry(uint64_t key, uint8_t flags = 0) {
   return e;
 }
 
+// Settings whose takeover waits ms milliseconds.
+StoreSettings waiting(uint32_t ms) {
+  StoreSettings s;
+  s.takeover_wait_ms = ms;
+  return s;
+}
+
 class BackupWriterTest : public ::testing::Test {
  protected:
   BackupOpenRequest request(const char* name = "db") {
@@ -108,7 +115,7 @@ class BackupWriterTest : public ::testing::Test {
   void open(BackupWriter* w) {
     OpenRefusal refusal;
     uint64_t expired = 0;
-    ASSERT_EQ(w->open(request(), &refusal, &expired), STATUS_OK);
+    ASSERT_EQ(w->open(StoreSettings{}, request(), &refusal, &expired), STATUS_OK);
     ASSERT_TRUE(w->journaling());
   }
   // Appends a block of `size` bytes of `fill`.
@@ -191,7 +198,7 @@ TEST_F(BackupWriterTest, RefusedOpenLeavesNoFiles) {
     req.retention = c.retention;
     OpenRefusal refusal = OpenRefusal::none;
     uint64_t expired = 1;
-    EXPECT_EQ(w.open(req, &refusal, &expired), c.status);
+    EXPECT_EQ(w.open(StoreSettings{}, req, &refusal, &expired), c.status);
     EXPECT_EQ(refusal, c.refusal);
     EXPECT_EQ(expired, 0u);
     EXPECT_FALSE(w.is_open());
@@ -206,7 +213,7 @@ TEST_F(BackupWriterTest, RefusedOpenLeavesNoFiles) {
   req.workdir = missing.c_str();
   OpenRefusal refusal = OpenRefusal::none;
   uint64_t expired = 0;
-  EXPECT_NE(w.open(req, &refusal, &expired), STATUS_OK);
+  EXPECT_NE(w.open(StoreSettings{}, req, &refusal, &expired), STATUS_OK);
   EXPECT_EQ(refusal, OpenRefusal::directory);
 }
 
@@ -231,7 +238,7 @@ TEST_F(BackupWriterTest, AbandonedBackupIsResumedAndFinished) {
 
   auto w = std::make_unique<BackupWriter>();
   ResumeRefusal refusal = ResumeRefusal::none;
-  ASSERT_EQ(w->resume(workdir.c_str(), make_uuid(7), -1, 1000, &refusal), STATUS_OK);
+  ASSERT_EQ(w->resume(waiting(1000), workdir.c_str(), make_uuid(7), -1, &refusal), STATUS_OK);
   EXPECT_EQ(refusal, ResumeRefusal::none);
   EXPECT_TRUE(w->resumed());
   EXPECT_TRUE(w->journaling());
@@ -275,11 +282,11 @@ TEST_F(BackupWriterTest, ResumeRefusalsLeaveThePartialAsItWas) {
   auto before = test::read_all(journal);
   ResumeRefusal refusal = ResumeRefusal::none;
   BackupWriter w;
-  EXPECT_EQ(w.resume(workdir.c_str(), make_uuid(8), -1, 1000, &refusal), STATUS_NOT_FOUND);
+  EXPECT_EQ(w.resume(waiting(1000), workdir.c_str(), make_uuid(8), -1, &refusal), STATUS_NOT_FOUND);
   EXPECT_EQ(refusal, ResumeRefusal::not_found);
 
   ASSERT_EQ(partial_lock_try(journal.c_str(), -1), STATUS_OK);
-  EXPECT_EQ(w.resume(workdir.c_str(), make_uuid(7), -1, 50, &refusal), STATUS_AGAIN);
+  EXPECT_EQ(w.resume(waiting(50), workdir.c_str(), make_uuid(7), -1, &refusal), STATUS_AGAIN);
   EXPECT_EQ(refusal, ResumeRefusal::in_use);
   EXPECT_TRUE(partial_locks().held(journal.c_str()));
   partial_unlock(journal.c_str());
@@ -288,7 +295,7 @@ TEST_F(BackupWriterTest, ResumeRefusalsLeaveThePartialAsItWas) {
   std::vector<uint8_t> bad = before;
   bad[bad.size() - 1] ^= 0xFF;
   ASSERT_TRUE(test::write_all(journal, bad));
-  EXPECT_EQ(w.resume(workdir.c_str(), make_uuid(7), -1, 50, &refusal), STATUS_CORRUPT);
+  EXPECT_EQ(w.resume(waiting(50), workdir.c_str(), make_uuid(7), -1, &refusal), STATUS_CORRUPT);
   EXPECT_EQ(refusal, ResumeRefusal::no_checkpoint);
   EXPECT_FALSE(w.is_open());
   EXPECT_FALSE(partial_locks().held(journal.c_str()));
@@ -344,13 +351,13 @@ TEST_F(BackupWriterTest, ItsLockIsAFileLockOtherTargetsSee) {
   ASSERT_EQ(got, 0);
   ResumeRefusal refusal = ResumeRefusal::none;
   BackupWriter w;
-  EXPECT_EQ(w.resume(workdir.c_str(), make_uuid(7), -1, 100, &refusal), STATUS_AGAIN);
+  EXPECT_EQ(w.resume(waiting(100), workdir.c_str(), make_uuid(7), -1, &refusal), STATUS_AGAIN);
   EXPECT_EQ(refusal, ResumeRefusal::in_use);
   EXPECT_FALSE(partial_locks().held(journal.c_str()));
   close(go[1]);  // the holder lets go and ends
   (void)waitpid(holder, nullptr, 0);
   close(ready[0]);
-  EXPECT_EQ(w.resume(workdir.c_str(), make_uuid(7), -1, 100, &refusal), STATUS_OK);
+  EXPECT_EQ(w.resume(waiting(100), workdir.c_str(), make_uuid(7), -1, &refusal), STATUS_OK);
   EXPECT_EQ(lock_from_another_process(journal), STATUS_AGAIN);
 }
 
@@ -373,7 +380,7 @@ TEST_F(BackupWriterTest, JournalFailureKeepsTheBackupGoing) {
   // image alone however long the connection stays idle.
   EXPECT_TRUE(partial_locks().held(journal.c_str()));
   ASSERT_TRUE(test::set_mtime(w.tmp_image_path(), 1000));
-  EXPECT_EQ(partial_expire(workdir.c_str(), 3600), 0u);
+  EXPECT_EQ(partial_expire(workdir.c_str(), 3600, partial_locks()), 0u);
   EXPECT_TRUE(file_exists(w.tmp_image_path()));
 
   ASSERT_EQ(block(&w, 2, 100, 2), STATUS_OK);
@@ -405,7 +412,7 @@ TEST_F(BackupWriterTest, ImageThatCannotBeCreatedIsNotABadName) {
     BackupWriter w;
     OpenRefusal refusal = OpenRefusal::none;
     uint64_t expired = 0;
-    EXPECT_EQ(w.open(request(), &refusal, &expired), STATUS_IO);
+    EXPECT_EQ(w.open(StoreSettings{}, request(), &refusal, &expired), STATUS_IO);
     (void)file_io_set_ops(before);
     EXPECT_EQ(refusal, OpenRefusal::image);
   }
@@ -415,7 +422,7 @@ TEST_F(BackupWriterTest, ImageThatCannotBeCreatedIsNotABadName) {
   BackupWriter w;
   OpenRefusal refusal = OpenRefusal::none;
   uint64_t expired = 0;
-  EXPECT_EQ(w.open(request(too_long.c_str()), &refusal, &expired), STATUS_INVALID);
+  EXPECT_EQ(w.open(StoreSettings{}, request(too_long.c_str()), &refusal, &expired), STATUS_INVALID);
   EXPECT_EQ(refusal, OpenRefusal::names);
   DirReader d;
   ASSERT_EQ(d.open(workdir.c_str()), STATUS_OK);
@@ -423,21 +430,21 @@ TEST_F(BackupWriterTest, ImageThatCannotBeCreatedIsNotABadName) {
   // The journal records the file names in 239 characters: with 232
   // characters of name the backup runs without a journal, with 221 with one.
   std::string no_journal(232, 'n');
-  ASSERT_EQ(w.open(request(no_journal.c_str()), &refusal, &expired), STATUS_OK);
+  ASSERT_EQ(w.open(StoreSettings{}, request(no_journal.c_str()), &refusal, &expired), STATUS_OK);
   EXPECT_FALSE(w.journaling());
   // Its temporary image has no journal, but it is being received: expiry
   // leaves it however old it looks, until the backup has ended.
   std::string tmp = w.tmp_image_path();
   struct timespec old[2] = {{time(nullptr) - 7200, 0}, {time(nullptr) - 7200, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, tmp.c_str(), old, 0), 0);
-  (void)partial_expire(workdir.c_str(), 3600);
+  (void)partial_expire(workdir.c_str(), 3600, partial_locks());
   EXPECT_TRUE(file_exists(tmp));
   w.abandon();
   ASSERT_EQ(utimensat(AT_FDCWD, tmp.c_str(), old, 0), 0);
-  (void)partial_expire(workdir.c_str(), 3600);
+  (void)partial_expire(workdir.c_str(), 3600, partial_locks());
   EXPECT_FALSE(file_exists(tmp));
   std::string longest(221, 'n');
-  ASSERT_EQ(w.open(request(longest.c_str()), &refusal, &expired), STATUS_OK);
+  ASSERT_EQ(w.open(StoreSettings{}, request(longest.c_str()), &refusal, &expired), STATUS_OK);
   EXPECT_TRUE(w.journaling());
 }
 

@@ -188,26 +188,25 @@ TEST_F(Journal, DamagedHeadersAreRefused) {
 }
 
 TEST_F(Journal, CheckpointPolicyFollowsBytesDropsAndTime) {
-  store_set_checkpoint(1000, 5);
-  EXPECT_FALSE(journal_checkpoint_due(w));  // nothing recorded
+  StoreSettings settings;
+  settings.checkpoint_bytes = 1000;
+  settings.checkpoint_seconds = 5;
+  EXPECT_FALSE(journal_checkpoint_due(w, settings));  // nothing recorded
   ASSERT_EQ(STATUS_OK, journal_add_block(&w, test::make_entry(1), 999));
-  EXPECT_FALSE(journal_checkpoint_due(w));
+  EXPECT_FALSE(journal_checkpoint_due(w, settings));
   ASSERT_EQ(STATUS_OK, journal_add_drop(&w, 1));  // each drop counts one byte
-  EXPECT_TRUE(journal_checkpoint_due(w));
+  EXPECT_TRUE(journal_checkpoint_due(w, settings));
+  EXPECT_FALSE(journal_checkpoint_due(w, StoreSettings{}));  // 1,000 bytes are far from the default 32 MiB
   ASSERT_EQ(STATUS_OK, journal_checkpoint(&w, image_fd.get(), 999));
-  EXPECT_FALSE(journal_checkpoint_due(w));
+  EXPECT_FALSE(journal_checkpoint_due(w, settings));
 
   // Blocks without data only fill the buffer; the time rule fires.
   ASSERT_EQ(STATUS_OK, journal_add_block(&w, test::make_entry(2, ENTRY_NO_OFFSET, 0, ENTRY_FLAG_NO_DATA), 0));
   EXPECT_EQ(0u, w.pending);
-  EXPECT_FALSE(journal_checkpoint_due(w));
+  EXPECT_FALSE(journal_checkpoint_due(w, settings));
   w.last_checkpoint_ms -= 5000;
-  EXPECT_TRUE(journal_checkpoint_due(w));
-
-  store_set_checkpoint(0, 0);  // zeros keep the settings
-  EXPECT_EQ(1000u, store_checkpoint_bytes());
-  EXPECT_EQ(5u, store_checkpoint_seconds());
-  store_set_checkpoint(CHECKPOINT_BYTES_DEFAULT, CHECKPOINT_SECONDS_DEFAULT);
+  EXPECT_TRUE(journal_checkpoint_due(w, settings));
+  EXPECT_FALSE(journal_checkpoint_due(w, StoreSettings{}));  // the default waits 10 s
 }
 
 TEST_F(Journal, ReopenCutsRecordsAfterTheCheckpointAndAppendsThere) {

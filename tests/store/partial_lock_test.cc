@@ -285,22 +285,22 @@ TEST(PartialLocks, AJournalThatIsGoneIsNotFound) {
   EXPECT_FALSE(locks.held(gone.c_str()));
 }
 
-// Switched off, the table works with in-process locks only and ignores
-// other processes; switched on again, it sees them.
-TEST(PartialLocks, SwitchedOffOnlyInProcessLocksCount) {
-  PartialLocks locks;
+// Made without file locks, a table works with in-process locks only and
+// ignores other processes; a table with them, in the same process, sees
+// them.
+TEST(PartialLocks, WithoutFileLocksOnlyInProcessLocksCount) {
+  PartialLocks off(PARTIAL_LOCK_SLOTS, false);
+  PartialLocks on;
   LockDir d;
   std::string j = d.make("j.part");
   OtherProcess other(j);
   ASSERT_EQ(STATUS_OK, other.status());
-  partial_file_locks_set(false);
-  EXPECT_FALSE(partial_file_locks_enabled());
-  EXPECT_EQ(STATUS_OK, locks.try_lock(j.c_str(), -1));
-  EXPECT_EQ(STATUS_AGAIN, locks.try_lock(j.c_str(), -1));
-  locks.unlock(j.c_str());
-  partial_file_locks_set(true);
-  EXPECT_TRUE(partial_file_locks_enabled());
-  EXPECT_EQ(STATUS_AGAIN, locks.try_lock(j.c_str(), -1));
+  EXPECT_FALSE(off.file_locks());
+  EXPECT_TRUE(on.file_locks());
+  EXPECT_EQ(STATUS_OK, off.try_lock(j.c_str(), -1));
+  EXPECT_EQ(STATUS_AGAIN, off.try_lock(j.c_str(), -1));
+  EXPECT_EQ(STATUS_AGAIN, on.try_lock(j.c_str(), -1));
+  off.unlock(j.c_str());
 }
 
 // The prune tool's check: free, held elsewhere, gone.
@@ -322,8 +322,9 @@ TEST(PartialLocks, JournalFileLockOnItsOwn) {
 }
 
 // A storage that refuses file locks (EINVAL or ENOLCK from the lock call):
-// one WARN, then in-process locks only. The switch is for the life of the
-// process, so each case runs in a child of its own.
+// one WARN, then in-process locks only for the life of the table. The lock
+// call is replaced for the whole process, so each case runs in a child of
+// its own.
 int refused_lock(int) {
   errno = EINVAL;
   return -1;
@@ -342,15 +343,15 @@ void run_on_storage_without_locks(int (*lock_fn)(int), bool probe_first) {
   const FileOps* before = file_io_set_ops(&ops);
   testing::internal::CaptureStderr();
   PartialLocks locks;
-  if (probe_first && partial_locks_probe(d.path("").c_str()) != STATUS_UNSUPPORTED) _exit(10);
+  if (probe_first && locks.probe(d.path("").c_str()) != STATUS_UNSUPPORTED) _exit(10);
   if (locks.try_lock(a.c_str(), -1) != STATUS_OK) _exit(11);
   if (locks.try_lock(a.c_str(), -1) != STATUS_AGAIN) _exit(12);  // still one holder in the process
   if (locks.create_locked(d.path("c.part").c_str(), -1) != STATUS_OK) _exit(13);
   if (locks.takeover(b.c_str(), -1, 100) != STATUS_OK) _exit(14);
   locks.unlock(a.c_str());
-  if (partial_file_locks_enabled()) _exit(15);
-  partial_file_locks_set(true);  // cannot undo what the storage said
-  if (partial_file_locks_enabled()) _exit(16);
+  if (locks.file_locks()) _exit(15);
+  PartialLocks other;  // another table finds out for itself
+  if (!other.file_locks()) _exit(16);
   std::string err = testing::internal::GetCapturedStderr();
   const std::string warn = "storage does not support file locks: run a single target on it";
   size_t first = err.find(warn);

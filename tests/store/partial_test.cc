@@ -86,7 +86,7 @@ TEST_F(Partials, FindByUuidTakesTheNewestAndNeedsTheTemporaryImage) {
   std::string older = make_partial("a", "db", 0, 1, 0, 100, {{'b', 1}, {'c', 0}});
   std::string newer = make_partial("b", "other", 0, 1, 0, 200, {{'b', 1}, {'c', 0}});
   ASSERT_TRUE(test::write_all(dir.file("junk.part"), "not a journal", 13));
-  char path[PARTIAL_PATH_SIZE];
+  char path[PATH_SIZE];
   ASSERT_EQ(STATUS_OK, partial_find_by_uuid(dir.path().c_str(), test::make_uuid(1), path, sizeof path));
   EXPECT_EQ(newer, path);
 
@@ -104,7 +104,7 @@ TEST_F(Partials, FindByNameMatchesNameTypeAndParent) {
   std::string long_name(70, 'L');
   make_partial("a", "db", BACKUP_DIFF, 1, 5, 100, {{'c', 0}});
   make_partial("b", long_name.c_str(), BACKUP_DIFF, 2, 5, 100, {{'c', 0}});
-  char path[PARTIAL_PATH_SIZE];
+  char path[PATH_SIZE];
   auto h = std::make_unique<BackupHeader>();
   const char* d = dir.path().c_str();
   ASSERT_EQ(STATUS_OK, partial_find_by_name(d, "db", BACKUP_DIFF, test::make_uuid(5), path, sizeof path, h.get()));
@@ -202,7 +202,7 @@ TEST_F(Partials, JournalsWithoutACheckpointOrWithUnsafeNamesAreRefused) {
   ASSERT_TRUE(test::write_all(sub + "/victim.tmp", "x", 1));
   std::string evil = craft(sub + "/e.part", "e.infb", "../victim");
   EXPECT_EQ(STATUS_INVALID, partial_load(evil.c_str(), p.get()));
-  char path[PARTIAL_PATH_SIZE];
+  char path[PATH_SIZE];
   EXPECT_EQ(STATUS_NOT_FOUND, partial_find_by_uuid(sub.c_str(), test::make_uuid(9), path, sizeof path));
   partial_remove(evil.c_str());
   EXPECT_TRUE(test::file_exists(dir.file("victim.tmp")));
@@ -238,7 +238,7 @@ TEST_F(Partials, ExpiryUsesTheJournalAgeAndSkipsLockedPartials) {
   for (int attempt = 0; attempt < 5; ++attempt) {
     time_t before = time(nullptr);
     ASSERT_EQ(0, age(a, max_age));
-    uint64_t n = partial_expire(dir.path().c_str(), max_age);
+    uint64_t n = partial_expire(dir.path().c_str(), max_age, partial_locks());
     if (time(nullptr) != before) continue;
     EXPECT_EQ(0u, n);
     break;
@@ -249,7 +249,7 @@ TEST_F(Partials, ExpiryUsesTheJournalAgeAndSkipsLockedPartials) {
   ASSERT_EQ(0, age(b, max_age + 100));  // a journal without its image is still removed
   ASSERT_EQ(0, age(c, max_age + 100));
   ASSERT_EQ(STATUS_OK, partial_lock_try(c.c_str(), -1));  // still being received
-  EXPECT_EQ(2u, partial_expire(dir.path().c_str(), max_age));
+  EXPECT_EQ(2u, partial_expire(dir.path().c_str(), max_age, partial_locks()));
   EXPECT_FALSE(test::file_exists(a));
   EXPECT_FALSE(test::file_exists(dir.file("a.csfb.tmp")));
   EXPECT_FALSE(test::file_exists(b));
@@ -257,9 +257,9 @@ TEST_F(Partials, ExpiryUsesTheJournalAgeAndSkipsLockedPartials) {
   EXPECT_FALSE(partial_locks().held(a.c_str()));  // expiry released what it took
   partial_unlock(c.c_str());
 
-  EXPECT_EQ(0u, partial_expire(dir.path().c_str(), 0));
-  EXPECT_EQ(1u, partial_expire(dir.path().c_str(), max_age));
-  EXPECT_EQ(0u, partial_expire(dir.file("missing").c_str(), max_age));
+  EXPECT_EQ(0u, partial_expire(dir.path().c_str(), 0, partial_locks()));
+  EXPECT_EQ(1u, partial_expire(dir.path().c_str(), max_age, partial_locks()));
+  EXPECT_EQ(0u, partial_expire(dir.file("missing").c_str(), max_age, partial_locks()));
 
   // An old temporary image without a journal goes, unless a backup being
   // received holds it (its file lock, which other targets see as well).
@@ -269,10 +269,10 @@ TEST_F(Partials, ExpiryUsesTheJournalAgeAndSkipsLockedPartials) {
   int held = -1;
   ASSERT_EQ(STATUS_OK, file_open_existing_rw(orphan.c_str(), &held));
   ASSERT_EQ(STATUS_OK, file_lock_exclusive(held));
-  (void)partial_expire(dir.path().c_str(), max_age);
+  (void)partial_expire(dir.path().c_str(), max_age, partial_locks());
   EXPECT_TRUE(test::file_exists(orphan));
   ASSERT_EQ(STATUS_OK, file_close(held));
-  (void)partial_expire(dir.path().c_str(), max_age);
+  (void)partial_expire(dir.path().c_str(), max_age, partial_locks());
   EXPECT_FALSE(test::file_exists(orphan));
 }
 
