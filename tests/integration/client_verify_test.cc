@@ -22,15 +22,6 @@ using orv_support::ToolRun;
 
 constexpr const char* kKey = "verify-test-key-0123456789";
 
-std::string bytes_of(size_t n, uint64_t seed) {
-  std::string s(n, '\0');
-  std::mt19937_64 rng(seed);
-  for (size_t i = 0; i + 8 <= n; i += 8) {
-    uint64_t v = rng();
-    memcpy(&s[i], &v, 8);
-  }
-  return s;
-}
 
 class ClientVerifyTest : public orv_support::ClientToolsTest {
  protected:
@@ -39,7 +30,7 @@ class ClientVerifyTest : public orv_support::ClientToolsTest {
 
 TEST_F(ClientVerifyTest, ChainVerifiesAndDamageExitsWithThree) {
   const size_t block = 64 * 1024;
-  std::string data = bytes_of(10 * block + 100, 3);
+  std::string data = orv_support::random_bytes(10 * block + 100, 3);
   memset(&data[2 * block], 0, block);  // a block without data
   std::string source = files.dir.sub("src.bin");
   ASSERT_TRUE(orv_support::write_text(source, data));

@@ -36,7 +36,6 @@ constexpr size_t kSourceSize = 256 * kMiB;
 // so several checkpoints of 8 MiB are durable).
 constexpr uint64_t kKillAt = 48 * kMiB;
 
-std::string client_binary() { return std::string(ORV_BINARY_DIR) + "/orv_client"; }
 
 std::string find_haproxy() {
   for (const char* p : {"/usr/sbin/haproxy", "/usr/bin/haproxy", "/usr/local/sbin/haproxy"}) {
@@ -106,7 +105,7 @@ class FailoverTest : public ::testing::Test {
   void SetUp() override {
     haproxy_bin = find_haproxy();
     if (haproxy_bin.empty()) GTEST_SKIP() << "haproxy is not installed (scripts/setup installs it)";
-    ASSERT_TRUE(fs::exists(client_binary())) << "build the orv_client target first";
+    ASSERT_TRUE(fs::exists(orv_support::client_binary())) << "build the orv_client target first";
     ASSERT_TRUE(files.create(std::string(kKey) + " **\n"));
     files.dir.make_dir("storage/demo");
     key_file = files.dir.sub("api.key");
@@ -163,7 +162,7 @@ class FailoverTest : public ::testing::Test {
   }
 
   int run_client(const std::string& command, std::vector<std::string> args, std::string* out) {
-    std::vector<std::string> argv = {client_binary(), command, "--target", "localhost:" + std::to_string(port),
+    std::vector<std::string> argv = {orv_support::client_binary(), command, "--target", "localhost:" + std::to_string(port),
                                      "--api-key-file", key_file, "--ca-file", files.cert, "--subdir", "demo",
                                      "--quiet"};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -186,7 +185,7 @@ TEST_F(FailoverTest, BackupContinuesOnTheOtherTargetAfterSigkillAndRestoresExact
   // The backup runs in a child process; the serving target is killed when
   // enough of it is on disk.
   ChildProcess client;
-  ASSERT_TRUE(client.start(client_binary(),
+  ASSERT_TRUE(client.start(orv_support::client_binary(),
                            {"backup", source, "--target", "localhost:" + std::to_string(port), "--api-key-file",
                             key_file, "--ca-file", files.cert, "--subdir", "demo", "--quiet", "--name", "fo",
                             "--block-size", "1M", "--retries", "10"},

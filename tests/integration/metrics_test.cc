@@ -28,15 +28,6 @@ constexpr const char* kKey = "metrics-test-key-0123456789";
 constexpr const char* kNarrowKey = "metrics-narrow-key-98765";
 constexpr size_t kMiB = 1u << 20;
 
-std::string random_bytes(size_t n, uint64_t seed) {
-  std::string s(n, '\0');
-  std::mt19937_64 rng(seed);
-  for (size_t i = 0; i + 8 <= n; i += 8) {
-    uint64_t v = rng();
-    memcpy(&s[i], &v, 8);
-  }
-  return s;
-}
 
 class MetricsTest : public ::testing::Test {
  protected:
@@ -61,7 +52,7 @@ class MetricsTest : public ::testing::Test {
 
   std::string write_source(const std::string& name, size_t size, uint64_t seed) {
     std::string path = files.dir.sub(name);
-    EXPECT_TRUE(orv_support::write_text(path, random_bytes(size, seed)));
+    EXPECT_TRUE(orv_support::write_text(path, orv_support::random_bytes(size, seed)));
     return path;
   }
 
@@ -281,7 +272,7 @@ TEST_F(MetricsTest, HostileScrapersNeitherBlockBackupsNorTheEndpointForLong) {
   for (int i = 0; i < 4; ++i) {
     int fd = orv_support::connect_loopback(port);
     ASSERT_GE(fd, 0);
-    std::string garbage = random_bytes(4096, 100 + static_cast<uint64_t>(i));
+    std::string garbage = orv_support::random_bytes(4096, 100 + static_cast<uint64_t>(i));
     (void)write(fd, garbage.data(), garbage.size());  // the server may close early
     hostile.push_back(fd);
   }

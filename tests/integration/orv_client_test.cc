@@ -36,18 +36,7 @@ constexpr const char* kNarrowKey = "cli-narrow-key-987654321";
 constexpr size_t kMiB = 1u << 20;
 constexpr int kRunMs = 120000;
 
-std::string client_binary() { return std::string(ORV_BINARY_DIR) + "/orv_client"; }
 
-// Deterministic bytes that do not repeat from block to block.
-std::string random_bytes(size_t n, uint64_t seed) {
-  std::string s(n, '\0');
-  std::mt19937_64 rng(seed);
-  for (size_t i = 0; i + 8 <= n; i += 8) {
-    uint64_t v = rng();
-    memcpy(&s[i], &v, 8);
-  }
-  return s;
-}
 
 // Whole-file read and write with plain system calls: the stream helpers
 // take seconds for the hundreds of MiB used here.
@@ -233,7 +222,7 @@ struct RunResult {
 class OrvClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(fs::exists(client_binary())) << "build the orv_client target first: " << client_binary();
+    ASSERT_TRUE(fs::exists(orv_support::client_binary())) << "build the orv_client target first: " << orv_support::client_binary();
     ASSERT_TRUE(files.create(std::string(kKey) + " **\n" + kNarrowKey + " allowed\n"));
     setenv("ORV_TARGET_PRIV_SOCK_DIR", files.dir.sub("priv").c_str(), 1);
     key_file = files.dir.sub("api.key");
@@ -258,7 +247,7 @@ class OrvClientTest : public ::testing::Test {
 
   RunResult run(const std::string& command, std::vector<std::string> args, bool with_common = true,
                 uint16_t port = 0) {
-    std::vector<std::string> argv = {client_binary(), command};
+    std::vector<std::string> argv = {orv_support::client_binary(), command};
     if (with_common) {
       std::vector<std::string> c = common(port);
       argv.insert(argv.end(), c.begin(), c.end());
@@ -308,7 +297,7 @@ class OrvClientTest : public ::testing::Test {
 TEST_F(OrvClientTest, BackupListRestoreRoundTripWithChangedBlockIncs) {
   const size_t size = 256 * kMiB + 12345;  // a short last block
   const size_t block = 4 * kMiB;
-  std::string v1 = random_bytes(size, 1);
+  std::string v1 = orv_support::random_bytes(size, 1);
   memset(&v1[8 * block], 0, 3 * block);  // blocks 8-10 are zero: sent without data
   std::string source = write_source("disk.img", v1);
 
@@ -327,7 +316,7 @@ TEST_F(OrvClientTest, BackupListRestoreRoundTripWithChangedBlockIncs) {
   std::string v2 = v1;
   v2[3 * block + 17] ^= 0x5A;
   v2[3 * block + 18] ^= 0x01;
-  std::string fresh = random_bytes(block, 99);
+  std::string fresh = orv_support::random_bytes(block, 99);
   memcpy(&v2[20 * block], fresh.data(), block);
   memset(&v2[9 * block], 0x77, block);
   memset(&v2[40 * block], 0, block);
@@ -398,7 +387,7 @@ TEST_F(OrvClientTest, BackupListRestoreRoundTripWithChangedBlockIncs) {
 // Bytes changed in a stored image are found by the per-block digests: the
 // restore names the block and exits with 3.
 TEST_F(OrvClientTest, RestoreReportsDamagedImageBytes) {
-  std::string data = random_bytes(6 * 65536, 7);
+  std::string data = orv_support::random_bytes(6 * 65536, 7);
   std::string source = write_source("small.bin", data);
   RunResult b = run("backup", {"--name", "small", "--block-size", "64K", source});
   ASSERT_EQ(b.code, 0) << b.out;
@@ -449,7 +438,7 @@ TEST_F(OrvClientTest, RestoreReportsDamagedImageBytes) {
 // the image and the restored file must still be byte for byte the source.
 // A character device is a valid output (a restore that only verifies).
 TEST_F(OrvClientTest, UnalignedBlocksRoundTripAndRestoreIntoACharacterDevice) {
-  std::string data = random_bytes(40 * 6000 + 1234, 31);
+  std::string data = orv_support::random_bytes(40 * 6000 + 1234, 31);
   std::string source = write_source("odd.bin", data);
   RunResult b = run("backup", {"--name", "odd", "--block-size", "6000", source});
   ASSERT_EQ(b.code, 0) << b.out;
@@ -468,7 +457,7 @@ TEST_F(OrvClientTest, UnalignedBlocksRoundTripAndRestoreIntoACharacterDevice) {
 // written to it; one large enough receives the source (with direct I/O).
 TEST_F(OrvClientTest, RestoreIntoBlockDevices) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for loop devices";
-  std::string data = random_bytes(3 * 65536 + 4096 + 100, 41);
+  std::string data = orv_support::random_bytes(3 * 65536 + 4096 + 100, 41);
   std::string source = write_source("dev.bin", data);
   RunResult b = run("backup", {"--name", "dev", "--block-size", "64K", source});
   ASSERT_EQ(b.code, 0) << b.out;
@@ -519,7 +508,7 @@ class OrvClientResumeTest : public OrvClientTest, public ::testing::WithParamInt
 TEST_P(OrvClientResumeTest, DroppedConnectionIsContinued) {
   const bool hold_target_side = GetParam();
   const size_t size = 96 * kMiB;
-  std::string data = random_bytes(size, 11);
+  std::string data = orv_support::random_bytes(size, 11);
   std::string source = write_source("vol.img", data);
   Relay relay;
   ASSERT_TRUE(relay.start(server.port(), 40 * kMiB, hold_target_side));
@@ -564,7 +553,7 @@ INSTANTIATE_TEST_SUITE_P(CutSides, OrvClientResumeTest, ::testing::Values(false,
 // the source as it is now, and sends the block that changed meanwhile.
 TEST_F(OrvClientTest, NextRunContinuesAnInterruptedBackup) {
   const size_t size = 64 * kMiB;
-  std::string data = random_bytes(size, 21);
+  std::string data = orv_support::random_bytes(size, 21);
   std::string source = write_source("db.img", data);
   Relay relay;
   ASSERT_TRUE(relay.start(server.port(), 30 * kMiB, false));
@@ -602,7 +591,7 @@ TEST_F(OrvClientTest, NextRunContinuesAnInterruptedBackup) {
 // Refusals of the target are printed with their text and status; TLS and
 // command-line mistakes are named before anything is sent.
 TEST_F(OrvClientTest, ErrorsNameTheCauseAndStatus) {
-  std::string source = write_source("tiny.bin", random_bytes(10000, 3));
+  std::string source = write_source("tiny.bin", orv_support::random_bytes(10000, 3));
 
   std::string wrong_key = files.dir.sub("wrong.key");
   ASSERT_TRUE(orv_support::write_text(wrong_key, "not-a-key\n", 0600));
@@ -684,13 +673,13 @@ TEST_F(OrvClientTest, ErrorsNameTheCauseAndStatus) {
 // On a terminal, backup and restore redraw one progress line on standard
 // error with bytes, rate and ETA.
 TEST_F(OrvClientTest, ProgressLineOnlyOnATerminal) {
-  std::string source = write_source("p.bin", random_bytes(48 * kMiB, 5));
+  std::string source = write_source("p.bin", orv_support::random_bytes(48 * kMiB, 5));
   int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(master, 0);
   ASSERT_EQ(grantpt(master), 0);
   ASSERT_EQ(unlockpt(master), 0);
   std::string slave_name = ptsname(master);
-  std::vector<std::string> args = {client_binary(), "backup"};
+  std::vector<std::string> args = {orv_support::client_binary(), "backup"};
   for (const std::string& a : common()) args.push_back(a);
   args.push_back("--block-size");
   args.push_back("64K");

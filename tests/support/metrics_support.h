@@ -143,8 +143,6 @@ class MetricsTarget {
 };
 
 #ifdef ORV_BINARY_DIR
-inline std::string client_binary() { return std::string(ORV_BINARY_DIR) + "/orv_client"; }
-
 // Runs orv_client COMMAND against the target with the key file and CA
 // certificate; returns its exit code and output.
 inline int run_client(const std::string& command, const TargetFiles& files, uint16_t port, const std::string& key_file,

@@ -36,6 +36,21 @@ using Clock = std::chrono::steady_clock;
 
 inline void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// Deterministic bytes that do not repeat from block to block.
+inline std::string random_bytes(size_t n, uint64_t seed) {
+  std::string s(n, '\0');
+  std::mt19937_64 rng(seed);
+  for (size_t i = 0; i + 8 <= n; i += 8) {
+    uint64_t v = rng();
+    memcpy(&s[i], &v, 8);
+  }
+  return s;
+}
+
+#ifdef ORV_BINARY_DIR
+inline std::string client_binary() { return std::string(ORV_BINARY_DIR) + "/orv_client"; }
+#endif
+
 inline std::string read_text(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
